@@ -1,0 +1,10 @@
+// What the POSIX entry point hands to the platform layer before the run.
+#pragma once
+
+namespace platform::posix {
+
+// Forms the command line from argv: elements joined by single spaces, each one that
+// is empty or holds a space or tab wrapped in quotation marks.
+void SetArguments(int argc, const char* const* argv);
+
+}  // namespace platform::posix

@@ -1,0 +1,100 @@
+// Command line, clock, memory and message box on POSIX.
+#include <sys/mman.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/posix_process.h"
+
+namespace {
+
+std::string& CommandLine() {
+  static std::string line;
+  return line;
+}
+
+// Blocks this large come straight from the kernel as fresh zero pages; smaller ones
+// from calloc. Release tells them apart by the same size test.
+constexpr std::size_t kMappedThreshold = 64 * 1024;
+
+void WriteFully(int fd, const char* data, std::size_t length) {
+  while (length > 0) {
+    const ssize_t moved = ::write(fd, data, length);
+    if (moved < 0 && errno == EINTR) {
+      continue;
+    }
+    if (moved <= 0) {
+      return;
+    }
+    data += moved;
+    length -= static_cast<std::size_t>(moved);
+  }
+}
+
+}  // namespace
+
+namespace platform::posix {
+
+void SetArguments(int argc, const char* const* argv) {
+  std::string& line = CommandLine();
+  line.clear();
+  for (int i = 0; i < argc; ++i) {
+    const std::string element = argv[i];
+    if (i > 0) {
+      line += ' ';
+    }
+    if (element.empty() || element.find_first_of(" \t") != std::string::npos) {
+      line += '"';
+      line += element;
+      line += '"';
+    } else {
+      line += element;
+    }
+  }
+}
+
+}  // namespace platform::posix
+
+namespace platform {
+
+const char* GetCommandLine() { return CommandLine().c_str(); }
+
+std::uint32_t GetTickCount() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const auto milliseconds = static_cast<std::uint64_t>(now.tv_sec) * 1000U +
+                            static_cast<std::uint64_t>(now.tv_nsec) / 1000000U;
+  return static_cast<std::uint32_t>(milliseconds);
+}
+
+void ShowMessageBox(const char* text, const char* caption) {
+  std::string line = caption;
+  line += ": ";
+  for (const char* p = text; *p != '\0'; ++p) {
+    line += (*p == '\r') ? '\n' : *p;
+  }
+  line += '\n';
+  WriteFully(STDERR_FILENO, line.data(), line.size());
+}
+
+void* AllocateZeroed(std::size_t size) {
+  if (size < kMappedThreshold) {
+    return std::calloc(size, 1);
+  }
+  void* block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return block == MAP_FAILED ? nullptr : block;
+}
+
+void ReleaseBlock(void* block, std::size_t size) {
+  if (size < kMappedThreshold) {
+    std::free(block);
+  } else {
+    ::munmap(block, size);
+  }
+}
+
+}  // namespace platform

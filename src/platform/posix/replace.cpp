@@ -1,0 +1,254 @@
+// Replacing a destination on POSIX: a new file beside it, flushed, then renamed over
+// it; or, where that cannot be done without changing what the file is, the file
+// itself overwritten without truncation.
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+
+struct platform::Replacement {
+  ReplaceMode mode = ReplaceMode::Staged;
+  int fd = -1;
+  int directoryFd = -1;
+  std::string name;      // the destination's name within its directory
+  std::string tempName;  // the staged file's name; empty while it is unnamed
+};
+
+namespace {
+
+using platform::Replacement;
+using platform::ReplaceMode;
+
+constexpr mode_t kAnyWriteBit = S_IWUSR | S_IWGRP | S_IWOTH;
+
+void CloseQuietly(int& fd) {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Follows symbolic links (a dangling one included) to the path that is to be
+// replaced, so the link itself stays. Resolved once, up front.
+bool ResolveLinks(std::string& path) {
+  for (int depth = 0; depth < 40; ++depth) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+      return true;
+    }
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);
+    if (length < 0) {
+      return false;
+    }
+    const std::string link(target, static_cast<std::size_t>(length));
+    path = (link.front() == '/') ? link : DirectoryOf(path) + "/" + link;
+  }
+  return false;  // a loop of links
+}
+
+std::string RandomSuffix() {
+  static unsigned counter = 0;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const unsigned long mix = static_cast<unsigned long>(now.tv_nsec) ^
+                            (static_cast<unsigned long>(::getpid()) << 20U) ^
+                            (++counter * 2654435761U);
+  char text[24];
+  std::snprintf(text, sizeof text, "%08lx", mix & 0xFFFFFFFFUL);
+  return text;
+}
+
+// An unnamed file in the directory where the platform has them (a kill leaves
+// nothing behind), else a new name made exclusively. Owner-only either way.
+int CreateStagedFile(Replacement& replacement) {
+  const int fd = ::openat(replacement.directoryFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+    return fd;
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = "." + replacement.name + ".velmoran-" + RandomSuffix();
+    const int named = ::openat(replacement.directoryFd, name.c_str(),
+                               O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (named >= 0) {
+      replacement.tempName = std::move(name);
+      return named;
+    }
+    if (errno != EEXIST) {
+      return -1;
+    }
+  }
+  return -1;
+}
+
+void RemoveStagedFile(Replacement& replacement) {
+  if (!replacement.tempName.empty()) {
+    ::unlinkat(replacement.directoryFd, replacement.tempName.c_str(), 0);
+    replacement.tempName.clear();
+  }
+}
+
+void Finish(Replacement* replacement) {
+  RemoveStagedFile(*replacement);
+  CloseQuietly(replacement->fd);
+  CloseQuietly(replacement->directoryFd);
+  delete replacement;
+}
+
+mode_t CurrentUmask() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+// Gives the staged file what the replaced one had: owner and group first, since a
+// change of owner clears set-id bits, then the permission bits.
+bool CopyIdentity(int fd, const struct stat* existing) {
+  if (existing == nullptr) {
+    return ::fchmod(fd, 0666 & ~CurrentUmask()) == 0;
+  }
+  if ((existing->st_uid != ::geteuid() || existing->st_gid != ::getegid()) &&
+      ::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
+    return false;
+  }
+  return ::fchmod(fd, existing->st_mode & 07777) == 0;
+}
+
+enum class Staging { Ready, Unavoidable, Impossible };
+
+Staging Stage(Replacement& replacement, const std::string& target, const struct stat* existing) {
+  replacement.name = NameOf(target);
+  replacement.directoryFd = ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (replacement.directoryFd < 0) {
+    return Staging::Impossible;
+  }
+  replacement.fd = CreateStagedFile(replacement);
+  if (replacement.fd < 0) {
+    // Only a directory that refuses new files sends an existing file down the
+    // overwrite path; a read-only file system or a full disk is a plain failure.
+    const bool refused = errno == EACCES || errno == EPERM;
+    return (refused && existing != nullptr) ? Staging::Unavoidable : Staging::Impossible;
+  }
+  if (!CopyIdentity(replacement.fd, existing)) {
+    return existing != nullptr ? Staging::Unavoidable : Staging::Impossible;
+  }
+  return Staging::Ready;
+}
+
+Replacement* OpenForOverwrite(const std::string& target) {
+  const int fd = ::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return nullptr;
+  }
+  auto* replacement = new Replacement;
+  replacement->mode = ReplaceMode::Overwrite;
+  replacement->fd = fd;
+  return replacement;
+}
+
+}  // namespace
+
+namespace platform {
+
+Replacement* BeginReplacement(const char* path, bool allowStaging) {
+  std::string target = path;
+  if (!ResolveLinks(target)) {
+    return nullptr;
+  }
+  struct stat info {};
+  const bool exists = ::stat(target.c_str(), &info) == 0;
+  if (!exists && errno != ENOENT) {
+    return nullptr;
+  }
+  if (exists) {
+    // Only ever replace a regular file, and never one that is read-only or that
+    // this user could not write to.
+    if (!S_ISREG(info.st_mode) || (info.st_mode & kAnyWriteBit) == 0 ||
+        ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+      return nullptr;
+    }
+    // Every name of a hard-linked file must see the new bytes.
+    if (!allowStaging || info.st_nlink > 1) {
+      return OpenForOverwrite(target);
+    }
+  }
+  auto* replacement = new Replacement;
+  switch (Stage(*replacement, target, exists ? &info : nullptr)) {
+    case Staging::Ready: return replacement;
+    case Staging::Unavoidable: Finish(replacement); return OpenForOverwrite(target);
+    case Staging::Impossible: break;
+  }
+  Finish(replacement);
+  return nullptr;
+}
+
+ReplaceMode GetReplaceMode(const Replacement* replacement) { return replacement->mode; }
+
+std::int64_t WriteAt(Replacement* replacement, std::uint64_t offset, const void* data,
+                     std::uint32_t length) {
+  for (;;) {
+    const ssize_t moved = ::pwrite(replacement->fd, data, length, static_cast<off_t>(offset));
+    if (moved < 0 && errno == EINTR) {
+      continue;
+    }
+    return moved;
+  }
+}
+
+CommitResult CommitReplacement(Replacement* replacement, std::uint64_t length) {
+  if (::ftruncate(replacement->fd, static_cast<off_t>(length)) != 0 ||
+      ::fsync(replacement->fd) != 0) {
+    return CommitResult::Failed;
+  }
+  if (replacement->mode == ReplaceMode::Overwrite) {
+    Finish(replacement);
+    return CommitResult::Done;
+  }
+  if (replacement->tempName.empty()) {
+    // The unnamed file needs a name of its own before it can be renamed into place.
+    const std::string name = "." + replacement->name + ".velmoran-" + RandomSuffix();
+    const std::string self = "/proc/self/fd/" + std::to_string(replacement->fd);
+    if (::linkat(AT_FDCWD, self.c_str(), replacement->directoryFd, name.c_str(),
+                 AT_SYMLINK_FOLLOW) != 0) {
+      return CommitResult::Failed;
+    }
+    replacement->tempName = name;
+  }
+  if (::renameat(replacement->directoryFd, replacement->tempName.c_str(), replacement->directoryFd,
+                 replacement->name.c_str()) != 0) {
+    if (errno == EXDEV || errno == EBUSY) {
+      Finish(replacement);
+      return CommitResult::RenameRefused;
+    }
+    return CommitResult::Failed;
+  }
+  replacement->tempName.clear();
+  // The rename itself must survive a crash too.
+  ::fsync(replacement->directoryFd);
+  Finish(replacement);
+  return CommitResult::Done;
+}
+
+void AbandonReplacement(Replacement* replacement) { Finish(replacement); }
+
+}  // namespace platform
