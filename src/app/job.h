@@ -30,6 +30,6 @@ void ReportStatus(Status status);
 
 // The message box text for `status` into `text` (capacity kReportCapacity);
 // false when the status has no text.
-inline constexpr std::uint32_t kReportCapacity = 256;
+inline constexpr std::uint32_t kReportCapacity = 512;
 bool FormatReport(Status status, std::uint32_t ioMilliseconds, std::uint32_t cipherMilliseconds,
                   char* text);

@@ -1,0 +1,273 @@
+// The job driver over the fake platform: statuses, reports, and every failure path.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/job.h"
+#include "app/job_settings.h"
+#include "fake_platform.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using fake::Call;
+using fake::Fault;
+
+const Bytes kPlain = {'h', 'e', 'l', 'l', 'o', ',', ' ', 'w', 'o', 'r', 'l', 'd'};
+
+Bytes ComplementAddReference(Bytes data, const std::string& key) {
+  for (std::size_t n = 0; n < data.size(); ++n) {
+    data[n] = static_cast<std::uint8_t>(key[n % key.size()] - data[n] - 1);
+  }
+  return data;
+}
+
+Bytes XorReference(Bytes data, const std::string& key) {
+  for (std::size_t n = 0; n < data.size(); ++n) {
+    data[n] = static_cast<std::uint8_t>(data[n] ^ key[n % key.size()]);
+  }
+  return data;
+}
+
+class JobTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ResetJobSettings();
+    state_ = &fake::Reset();
+    state_->files["src"].bytes = kPlain;
+    state_->files["key"].bytes = {0x00, 0x10, 0xFF};
+  }
+  void TearDown() override { ResetJobSettings(); }
+
+  Status Run(const std::string& arguments) {
+    state_->commandLine = "velmoran " + arguments;
+    const Status status = RunProgram();
+    // Whatever happened: every block released once, every handle closed.
+    EXPECT_TRUE(state_->liveBlocks.empty());
+    EXPECT_EQ(state_->releasedTwice, 0);
+    EXPECT_EQ(state_->releasedWithWrongSize, 0);
+    EXPECT_EQ(state_->openFiles, 0);
+    EXPECT_EQ(state_->openReplacements, 0);
+    return status;
+  }
+  std::string OnlyMessage() const {
+    EXPECT_EQ(state_->messages.size(), 1U);
+    return state_->messages.empty() ? "" : state_->messages[0].text;
+  }
+  Bytes& FileBytes(const std::string& path) { return state_->files[path].bytes; }
+
+  fake::State* state_ = nullptr;
+};
+
+struct KeyCase {
+  const char* switches;
+  const char* keyArgument;
+  std::string key;  // the bytes the cipher must use
+};
+
+class KeySourceTest : public JobTest, public testing::WithParamInterface<KeyCase> {};
+
+TEST_P(KeySourceTest, BothCiphersInPlaceAndCopyUseTheChosenKey) {
+  const KeyCase& c = GetParam();
+  const std::string tail = std::string(" ") + c.keyArgument;
+  ASSERT_EQ(Run(std::string(c.switches) + " src" + tail), kStatusSuccess);
+  EXPECT_EQ(FileBytes("src"), ComplementAddReference(kPlain, c.key));
+  ASSERT_EQ(Run(std::string(c.switches) + " src" + tail), kStatusSuccess);
+  EXPECT_EQ(FileBytes("src"), kPlain) << "the same command restores the file";
+
+  ASSERT_EQ(Run(std::string(c.switches) + " -m -c src dst" + tail), kStatusSuccess);
+  EXPECT_EQ(FileBytes("dst"), XorReference(kPlain, c.key));
+  EXPECT_EQ(FileBytes("src"), kPlain);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, KeySourceTest,
+                         testing::Values(KeyCase{"", "", "Velmoran"},
+                                         KeyCase{"", "ignored", "Velmoran"},
+                                         KeyCase{"-k", "pass", "pass"},
+                                         KeyCase{"-f", "key", std::string("\x00\x10\xFF", 3)},
+                                         KeyCase{"-k -f", "key", std::string("\x00\x10\xFF", 3)}));
+
+struct FailureCase {
+  const char* arguments;
+  Status status;
+};
+
+class FailureTest : public JobTest, public testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailureTest, ReportsTheStatusAndTouchesNothing) {
+  state_->files["empty"].bytes = {};
+  state_->files["locked"] = {kPlain, true};
+  state_->files["folder"] = {{}, false, false};
+  state_->files["dst"].bytes = {1, 2, 3};
+  const auto before = state_->files;
+  EXPECT_EQ(Run(GetParam().arguments), GetParam().status);
+  EXPECT_EQ(OnlyMessage(), StatusMessage(GetParam().status));
+  for (const auto& [path, file] : before) {
+    EXPECT_EQ(state_->files[path].bytes, file.bytes) << path;
+  }
+  EXPECT_EQ(state_->files.size(), before.size()) << "no file appeared";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, FailureTest,
+    testing::Values(FailureCase{"missing", kStatusSourceOpen},
+                    FailureCase{"folder", kStatusSourceOpen}, FailureCase{"empty", kStatusZeroSize},
+                    FailureCase{"locked", kStatusReadOnly},
+                    FailureCase{"-f src missing", kStatusKeyFileOpen},
+                    FailureCase{"-f src folder", kStatusKeyFileOpen},
+                    FailureCase{"-f src empty", kStatusZeroSize},
+                    FailureCase{"-c src locked", kStatusDestinationCreate},
+                    FailureCase{"-c src folder", kStatusDestinationCreate},
+                    FailureCase{"-c missing locked", kStatusSourceOpen},  // source errors first
+                    FailureCase{"-f -c src folder missing", kStatusKeyFileOpen},
+                    FailureCase{"a b c", kStatusTooManyArguments}));
+
+TEST_F(JobTest, ReadOnlyFilesThatAreOnlyReadWork) {
+  state_->files["src"].readOnly = true;
+  state_->files["key"].readOnly = true;
+  EXPECT_EQ(Run("-f -c src dst key"), kStatusSuccess);
+  EXPECT_EQ(FileBytes("dst"), ComplementAddReference(kPlain, std::string("\x00\x10\xFF", 3)));
+}
+
+TEST_F(JobTest, CopyOntoTheSourcePathActsLikeInPlace) {
+  EXPECT_EQ(Run("-c src src"), kStatusSuccess);
+  EXPECT_EQ(FileBytes("src"), ComplementAddReference(kPlain, "Velmoran"));
+}
+
+TEST_F(JobTest, SilentRunsShowNothingButReturnTheStatus) {
+  EXPECT_EQ(Run("-s missing"), kStatusSourceOpen);
+  EXPECT_EQ(Run("-s src"), kStatusSuccess);
+  EXPECT_EQ(Run("-s"), kStatusSourceExpected);
+  EXPECT_TRUE(state_->messages.empty());
+}
+
+TEST_F(JobTest, SuccessReportShowsBothTimesAcrossATickWrap) {
+  // start, read, ciphered, written: io = 10 + 7, cipher = 5, with a wrap in between.
+  state_->ticks = {0xFFFFFFF6U, 0, 5, 12};
+  ASSERT_EQ(Run("src"), kStatusSuccess);
+  EXPECT_EQ(OnlyMessage(),
+            "Encryption/decryption successful.\r\rTime used for file input/output: 17 "
+            "milliseconds\rTime used for encryption/decryption: 5 milliseconds");
+  EXPECT_EQ(state_->messages[0].caption, "Velmoran");
+}
+
+TEST_F(JobTest, UsageTextIsExact) {
+  EXPECT_EQ(Run(""), kStatusUsage);
+  EXPECT_EQ(OnlyMessage(),
+            "File encryption/decryption tool\r\rUsage: Velmoran.exe [-k] [-f] [-s] [-c] [-m] "
+            "source [destination] [key|keyfile]\r\rSwitches described:\r\t-k: use command line "
+            "provided key string\r\t-f: use key file\r\t-s: silent modus\r\t-c: copy/create new "
+            "file at different location\r\t-m: use masmlib XOrData algorithm");
+}
+
+TEST(StatusTable, EveryFailureHasItsFixedText) {
+  const char* const expected[] = {
+      "Invalid filename or unable to open source file",
+      "Unable to create destination file",
+      "Insufficient memory",
+      "Unable to read file data",
+      "Unable to write destination data",
+      "The specified file is too large for processing",
+      "Invalid command: incorrect order of arguments",
+      "Invalid command: unknown command flag",
+      "Invalid command: no matching quotation marks",
+      "Invalid command: source file expected",
+      "Invalid command: too much arguments",
+      "Invalid command: empty path/key string value",
+      "Zero size file",
+      "Unable to write full destination data",
+      "Invalid command: copy flag set, destination file expected",
+      "Invalid command: one of key flags set, key/keyfile value expected",
+      "Invalid filename or unable to open key file",
+      "File write error. The source file has readonly attributes or is used by another "
+      "program.",
+  };
+  for (Status status = 2; status < kStatusCount; ++status) {
+    char text[kReportCapacity] = {};
+    ASSERT_TRUE(FormatReport(status, 0, 0, text));
+    EXPECT_STREQ(text, expected[status - 2]) << "status " << status;
+  }
+  char text[kReportCapacity] = {};
+  EXPECT_FALSE(FormatReport(kStatusCount, 0, 0, text));
+}
+
+struct FaultCase {
+  const char* arguments;
+  Call call;
+  int nth;
+  Fault fault;
+  Status status;
+};
+
+class FaultTest : public JobTest, public testing::WithParamInterface<FaultCase> {};
+
+// Any single failing call gives its status and leaves every file as it was.
+TEST_P(FaultTest, LeavesEveryFileAsItWas) {
+  const FaultCase& c = GetParam();
+  state_->files["dst"].bytes = {9, 9};
+  state_->files["linked"] = {kPlain, false, true, true};
+  const auto before = state_->files;
+  fake::InjectFault(c.call, c.nth, c.fault);
+  EXPECT_EQ(Run(c.arguments), c.status);
+  for (const auto& [path, file] : before) {
+    EXPECT_EQ(state_->files[path].bytes, file.bytes) << path;
+  }
+  EXPECT_EQ(state_->files.size(), before.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, FaultTest,
+    testing::Values(
+        FaultCase{"src", Call::Allocate, 1, Fault::Fail, kStatusNoMemory},  // argument buffer
+        FaultCase{"src", Call::Allocate, 3, Fault::Fail, kStatusNoMemory},  // data buffer
+        FaultCase{"-f src key", Call::Allocate, 5, Fault::Fail, kStatusNoMemory},  // key file
+        FaultCase{"src", Call::OpenForReading, 1, Fault::Fail, kStatusSourceOpen},
+        FaultCase{"src", Call::OpenForReading, 2, Fault::Fail, kStatusSourceOpen},  // reopening
+        FaultCase{"-c src dst", Call::OpenForReading, 1, Fault::Fail, kStatusSourceOpen},
+        FaultCase{"src", Call::ProbeWriteAccess, 1, Fault::Fail, kStatusReadOnly},
+        FaultCase{"src", Call::GetFileSize, 1, Fault::Fail, kStatusRead},
+        FaultCase{"src", Call::ReadFile, 1, Fault::Fail, kStatusRead},
+        FaultCase{"-f src key", Call::ReadFile, 3, Fault::Fail, kStatusRead},
+        FaultCase{"-f src key", Call::OpenForReading, 3, Fault::Fail, kStatusKeyFileOpen},
+        FaultCase{"-c src dst", Call::BeginReplacement, 1, Fault::Fail, kStatusDestinationCreate},
+        FaultCase{"src", Call::WriteAt, 1, Fault::Fail, kStatusWrite},
+        FaultCase{"-c src dst", Call::WriteAt, 1, Fault::Short, kStatusShortWrite},
+        FaultCase{"-c src dst", Call::CommitReplacement, 1, Fault::Fail, kStatusWrite},
+        // Overwriting a hard-linked file in place: a failure puts the original back.
+        FaultCase{"linked", Call::WriteAt, 1, Fault::Fail, kStatusWrite},
+        FaultCase{"linked", Call::WriteAt, 1, Fault::Short, kStatusShortWrite},
+        FaultCase{"-m -k linked secret", Call::WriteAt, 1, Fault::Short, kStatusShortWrite},
+        FaultCase{"linked", Call::CommitReplacement, 1, Fault::Fail, kStatusWrite}));
+
+TEST_F(JobTest, AFileThatChangesSizeWhileReadIsNeverWritten) {
+  for (const Fault fault : {Fault::Short, Fault::Grow}) {
+    fake::Reset();
+    state_->files["src"].bytes = kPlain;
+    fake::InjectFault(Call::ReadFile, 1, fault);
+    EXPECT_EQ(Run("src"), kStatusRead);
+    EXPECT_EQ(state_->callCount[Call::BeginReplacement], 0);
+  }
+}
+
+TEST_F(JobTest, ARefusedRenameFallsBackToOverwriting) {
+  fake::InjectFault(Call::CommitReplacement, 1, Fault::RenameRefused);
+  ASSERT_EQ(Run("-m src"), kStatusSuccess);
+  EXPECT_EQ(FileBytes("src"), XorReference(kPlain, "Velmoran"));
+  EXPECT_EQ(state_->callCount[Call::BeginReplacement], 2);
+}
+
+TEST_F(JobTest, OverwritingSetsTheNewLength) {
+  state_->files["dst"] = {Bytes(100, 7), false, true, true};
+  ASSERT_EQ(Run("-c src dst"), kStatusSuccess);
+  EXPECT_EQ(FileBytes("dst"), ComplementAddReference(kPlain, "Velmoran"));
+}
+
+TEST_F(JobTest, KeyFileBytesAreWipedBeforeRelease) {
+  state_->files["key"].bytes = {'s', 'e', 'c', 'r', 'e', 't', '!'};
+  state_->secret = "secret!";
+  ASSERT_EQ(Run("-f src key"), kStatusSuccess);
+  EXPECT_EQ(state_->unwipedSecretReleases, 0);
+}
+
+}  // namespace

@@ -1,0 +1,148 @@
+// The scanner and the interpreter, driven by raw command lines.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/job_settings.h"
+#include "cmdline/command_line.h"
+#include "fake_platform.h"
+
+namespace {
+
+std::string Text(const HeapBlock& block) { return block ? block.Text() : "<none>"; }
+
+struct ScanCase {
+  const char* line;
+  std::uint32_t index;
+  ArgResult result;
+  std::string argument;
+};
+
+class ScanArgumentTest : public testing::TestWithParam<ScanCase> {};
+
+TEST_P(ScanArgumentTest, ReturnsTheArgumentWithQuotesResolved) {
+  const ScanCase& c = GetParam();
+  std::vector<char> out(std::string(c.line).size() + 1, '#');
+  out.back() = '\0';
+  EXPECT_EQ(ScanArgument(c.line, c.index, out.data()), c.result);
+  if (c.result != ArgUnbalancedQuotes) {
+    EXPECT_EQ(std::string(out.data()), c.argument);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ScanArgumentTest,
+    testing::Values(
+        ScanCase{"prog a b", 0, ArgFound, "prog"}, ScanCase{"prog a b", 2, ArgFound, "b"},
+        ScanCase{"prog a b", 3, ArgMissing, ""},
+        ScanCase{"   prog   a", 1, ArgFound, "a"},  // leading spaces, runs of spaces
+        ScanCase{"prog\t\ta \t b", 2, ArgFound, "b"},
+        ScanCase{"prog \"a b\" c", 1, ArgFound, "a b"},
+        ScanCase{"prog \"a b\" c", 2, ArgFound, "c"},
+        ScanCase{"prog x\"a b\"y z", 1, ArgFound, "xa by"},  // quoted stretch mid-argument
+        ScanCase{"prog \"a\tb\"", 1, ArgFound, "a b"},       // a quoted tab comes out a space
+        ScanCase{"prog \"\" b", 1, ArgEmpty, ""}, ScanCase{"prog \"\"\"\" b", 1, ArgEmpty, ""},
+        ScanCase{"prog a\\b", 1, ArgFound, "a\\b"},  // a backslash is an ordinary byte
+        ScanCase{"prog a \"", 1, ArgUnbalancedQuotes, ""},
+        ScanCase{"\"C:\\My Tools\\prog.exe\" a", 1, ArgFound, "a"},
+        ScanCase{"\"C:\\My Tools\\prog.exe\" a", 0, ArgFound, "C:\\My Tools\\prog.exe"},
+        ScanCase{"prog a   ", 2, ArgMissing, ""},  // trailing separators end the arguments
+        ScanCase{"prog a \t ", 2, ArgMissing, ""}, ScanCase{"prog   ", 1, ArgMissing, ""},
+        ScanCase{"", 0, ArgMissing, ""},
+        ScanCase{"prog \"a\xFE"
+                 "b c\" \xFE",
+                 1, ArgFound,
+                 "a\xFE"
+                 "b c"},  // 0xFE stays itself
+        ScanCase{"prog \"a\xFE"
+                 "b c\" \xFE",
+                 2, ArgFound, "\xFE"}));
+
+TEST(ScanArgumentTest, ScansArgumentsOfAnyLengthWhole) {
+  const std::string longArgument(100000, 'x');
+  const std::string line = "prog \"" + longArgument + " tail\" next";
+  std::vector<char> out(line.size() + 1);
+  EXPECT_EQ(ScanArgument(line.c_str(), 1, out.data()), ArgFound);
+  EXPECT_EQ(std::string(out.data()), longArgument + " tail");
+  EXPECT_EQ(ScanArgument(line.c_str(), 2, out.data()), ArgFound);
+  EXPECT_EQ(std::string(out.data()), "next");
+}
+
+struct ParseCase {
+  const char* line;
+  Status status;
+  std::uint32_t flags;
+  std::string source = "<none>";
+  std::string destination = "<none>";
+  std::string key = "<none>";
+};
+
+class ParseCommandLineTest : public testing::TestWithParam<ParseCase> {
+ protected:
+  void SetUp() override { ResetJobSettings(); }
+  void TearDown() override { ResetJobSettings(); }
+};
+
+TEST_P(ParseCommandLineTest, SetsFlagsPathsAndKey) {
+  const ParseCase& c = GetParam();
+  fake::Reset().commandLine = c.line;
+  EXPECT_EQ(ParseCommandLine(), c.status);
+  const JobSettings& job = Job();
+  EXPECT_EQ(job.Flags, c.flags);
+  EXPECT_EQ(Text(job.SourcePath), c.source);
+  EXPECT_EQ(Text(job.DestinationPath), c.destination);
+  EXPECT_EQ(Text(job.KeyArgument), c.key);
+  ResetJobSettings();
+  EXPECT_TRUE(fake::Get().liveBlocks.empty()) << "every block is released";
+}
+
+constexpr std::uint32_t K = FlagKeyString, F = FlagKeyFile, S = FlagSilent, C = FlagCopy,
+                        M = FlagXOrData;
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ParseCommandLineTest,
+    testing::Values(
+        ParseCase{"prog", 1, 0}, ParseCase{"prog \"\"", 1, 0}, ParseCase{"prog   ", 1, 0},
+        ParseCase{"prog -s", 11, S}, ParseCase{"prog -c", 16, C}, ParseCase{"prog -k", 17, K},
+        ParseCase{"prog -f", 17, F}, ParseCase{"prog -x a", 9, 0}, ParseCase{"prog -K a", 9, 0},
+        ParseCase{"prog -c -x", 16, C},  // the missing destination outranks the unknown flag
+        ParseCase{"prog -k src -f", 17, K, "src"},  // the misplaced -f is never applied
+        ParseCase{"prog src -k", 8, 0, "src"}, ParseCase{"prog a b c", 12, 0, "a", "<none>", "b"},
+        ParseCase{"prog -c a b c d", 12, C, "a", "b", "c"}, ParseCase{"prog a \"\"", 13, 0, "a"},
+        ParseCase{"prog a \"", 10, 0},
+        ParseCase{"\"prog a", 10, 0},  // the program path's quotes count too
+        ParseCase{"prog -k -f src keyfile", 0, F, "src", "<none>", "keyfile"},
+        ParseCase{"prog -c src dst", 0, C, "src", "dst"},
+        ParseCase{"prog src second", 0, 0, "src", "<none>", "second"},
+        ParseCase{"prog -c -m -k src dst key", 0, C | M | K, "src", "dst", "key"},
+        ParseCase{"prog /k \"-k\" +s src key", 0, K | S, "src", "<none>", "key"},
+        ParseCase{"prog -m -m src", 0, M, "src"},
+        ParseCase{"prog \"my file.txt\" \"pass phrase\"", 0, 0, "my file.txt", "<none>",
+                  "pass phrase"},
+        ParseCase{"prog -k src key   ", 0, K, "src", "<none>", "key"},
+        ParseCase{"prog -k src ke\xFEy", 0, K, "src", "<none>", "ke\xFEy"},
+        ParseCase{"prog src -c dst", 8, 0, "src"}));
+
+TEST(ParseCommandLineFaults, AFailedAllocationIsStatus4AndLeaksNothing) {
+  for (int nth = 1; nth <= 4; ++nth) {
+    ResetJobSettings();
+    fake::Reset().commandLine = "prog -c src dst key";
+    fake::InjectFault(fake::Call::Allocate, nth);
+    EXPECT_EQ(ParseCommandLine(), kStatusNoMemory) << "allocation " << nth;
+    ResetJobSettings();
+    EXPECT_TRUE(fake::Get().liveBlocks.empty());
+  }
+}
+
+TEST(ParseCommandLineFaults, KeyBytesAreWipedBeforeRelease) {
+  ResetJobSettings();
+  fake::State& state = fake::Reset();
+  state.commandLine = "prog -k src topsecretkey";
+  state.secret = "topsecretkey";
+  ASSERT_EQ(ParseCommandLine(), kStatusSuccess);
+  ResetJobSettings();
+  EXPECT_EQ(state.unwipedSecretReleases, 0);
+}
+
+}  // namespace
