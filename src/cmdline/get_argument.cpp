@@ -30,7 +30,7 @@ const char* SkipArgument(const char* p) {
 bool HasOddQuotes(const char* line) {
   bool odd = false;
   for (const char* p = line; *p != '\0'; ++p) {
-    odd ^= (*p == kQuote);
+    odd = odd != (*p == kQuote);
   }
   return odd;
 }

@@ -19,7 +19,7 @@ std::string& CommandLine() {
 
 // Blocks this large come straight from the kernel as fresh zero pages; smaller ones
 // from calloc. Release tells them apart by the same size test.
-constexpr std::size_t kMappedThreshold = 64 * 1024;
+constexpr std::size_t kMappedThreshold = std::size_t{64} * 1024;
 
 void WriteFully(int fd, const char* data, std::size_t length) {
   while (length > 0) {
@@ -83,7 +83,7 @@ void ShowMessageBox(const char* text, const char* caption) {
 
 void* AllocateZeroed(std::size_t size) {
   if (size < kMappedThreshold) {
-    return std::calloc(size, 1);
+    return std::calloc(size, 1);  // NOLINT(cppcoreguidelines-no-malloc): this is the heap
   }
   void* block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return block == MAP_FAILED ? nullptr : block;
@@ -91,7 +91,7 @@ void* AllocateZeroed(std::size_t size) {
 
 void ReleaseBlock(void* block, std::size_t size) {
   if (size < kMappedThreshold) {
-    std::free(block);
+    std::free(block);  // NOLINT(cppcoreguidelines-no-malloc): this is the heap
   } else {
     ::munmap(block, size);
   }

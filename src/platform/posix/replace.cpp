@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "platform/platform.h"
@@ -62,21 +63,28 @@ bool ResolveLinks(std::string& path) {
       return false;
     }
     const std::string link(target, static_cast<std::size_t>(length));
-    path = (link.front() == '/') ? link : DirectoryOf(path) + "/" + link;
+    if (link.front() == '/') {
+      path = link;
+    } else {
+      path = DirectoryOf(path).append("/").append(link);
+    }
   }
   return false;  // a loop of links
 }
 
-std::string RandomSuffix() {
+// A hidden name beside the destination, unlikely to be taken: ".name.velmoran-1a2b3c4d".
+std::string TemporaryName(const std::string& destinationName) {
   static unsigned counter = 0;
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
   const unsigned long mix = static_cast<unsigned long>(now.tv_nsec) ^
                             (static_cast<unsigned long>(::getpid()) << 20U) ^
-                            (++counter * 2654435761U);
-  char text[24];
-  std::snprintf(text, sizeof text, "%08lx", mix & 0xFFFFFFFFUL);
-  return text;
+                            (static_cast<unsigned long>(++counter) * 2654435761UL);
+  char suffix[24];
+  std::snprintf(suffix, sizeof suffix, "%08lx", mix & 0xFFFFFFFFUL);
+  std::string name = ".";
+  name.append(destinationName).append(".velmoran-").append(suffix);
+  return name;
 }
 
 // An unnamed file in the directory where the platform has them (a kill leaves
@@ -87,7 +95,7 @@ int CreateStagedFile(Replacement& replacement) {
     return fd;
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = "." + replacement.name + ".velmoran-" + RandomSuffix();
+    std::string name = TemporaryName(replacement.name);
     const int named = ::openat(replacement.directoryFd, name.c_str(),
                                O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (named >= 0) {
@@ -109,10 +117,10 @@ void RemoveStagedFile(Replacement& replacement) {
 }
 
 void Finish(Replacement* replacement) {
-  RemoveStagedFile(*replacement);
-  CloseQuietly(replacement->fd);
-  CloseQuietly(replacement->directoryFd);
-  delete replacement;
+  const std::unique_ptr<Replacement> owned(replacement);
+  RemoveStagedFile(*owned);
+  CloseQuietly(owned->fd);
+  CloseQuietly(owned->directoryFd);
 }
 
 mode_t CurrentUmask() {
@@ -160,10 +168,10 @@ Replacement* OpenForOverwrite(const std::string& target) {
   if (fd < 0) {
     return nullptr;
   }
-  auto* replacement = new Replacement;
+  auto replacement = std::make_unique<Replacement>();
   replacement->mode = ReplaceMode::Overwrite;
   replacement->fd = fd;
-  return replacement;
+  return replacement.release();
 }
 
 }  // namespace
@@ -226,7 +234,7 @@ CommitResult CommitReplacement(Replacement* replacement, std::uint64_t length) {
   }
   if (replacement->tempName.empty()) {
     // The unnamed file needs a name of its own before it can be renamed into place.
-    const std::string name = "." + replacement->name + ".velmoran-" + RandomSuffix();
+    const std::string name = TemporaryName(replacement->name);
     const std::string self = "/proc/self/fd/" + std::to_string(replacement->fd);
     if (::linkat(AT_FDCWD, self.c_str(), replacement->directoryFd, name.c_str(),
                  AT_SYMLINK_FOLLOW) != 0) {
