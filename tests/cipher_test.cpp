@@ -47,8 +47,10 @@ TEST_P(CipherTest, MatchesTheFormulaAndUndoesItself) {
 
 // Lengths around vector widths, keys shorter, equal to and longer than the data.
 INSTANTIATE_TEST_SUITE_P(LengthsAndKeys, CipherTest,
-                         testing::Combine(testing::Values(1U, 7U, 16U, 31U, 64U, 1000U, 65537U),
-                                          testing::Values(1U, 3U, 8U, 13U, 64U, 1000U, 70000U)));
+                         testing::Combine(testing::Values(1U, 7U, 16U, 31U, 64U, 1000U, 65537U,
+                                                          200003U),
+                                          testing::Values(1U, 3U, 8U, 13U, 64U, 255U, 256U, 257U,
+                                                          1000U, 4099U, 70000U)));
 
 TEST(CipherEdges, FixedPointsOfTheFormulas) {
   const std::uint8_t key[] = {0x41, 0x00, 0xFF};

@@ -1,24 +1,95 @@
 #include "cipher/cipher.h"
 
+#include <cstddef>
+#include <cstring>
+
 namespace {
 
-// Walks the data one key-length stretch at a time, so the inner loop has no division
-// and runs over contiguous bytes of both buffers.
-template <typename Transform>
-void ApplyRepeatingKey(std::uint8_t* data, std::uint32_t length, const std::uint8_t* key,
-                       std::uint32_t keyLength, Transform transform) {
-  if (data == nullptr || key == nullptr || keyLength == 0) {
+// 32 bytes at a time through the compiler's vector extensions: one instruction per
+// operation where the target has 256-bit registers, two 128-bit ones elsewhere.
+constexpr std::size_t kVectorBytes = 32;
+using ByteVector = std::uint8_t __attribute__((vector_size(kVectorBytes)));
+
+// Keys up to this length are repeated into a stack pattern whose period is a multiple
+// of the key, at least this long, so that no vector ever straddles the key's end.
+constexpr std::size_t kShortKey = 256;
+// Each step of the main loop moves two vectors.
+constexpr std::size_t kStepBytes = 2 * kVectorBytes;
+constexpr std::size_t kPatternCapacity = 2 * kShortKey + kStepBytes;
+
+ByteVector Load(const std::uint8_t* bytes) {
+  ByteVector vector;
+  std::memcpy(&vector, bytes, kVectorBytes);
+  return vector;
+}
+
+void Store(std::uint8_t* bytes, ByteVector vector) { std::memcpy(bytes, &vector, kVectorBytes); }
+
+struct ComplementAddOp {
+  static std::uint8_t Byte(std::uint8_t b, std::uint8_t k) {
+    return static_cast<std::uint8_t>(k - b - 1U);
+  }
+  static ByteVector Vector(ByteVector b, ByteVector k) { return k + ~b; }
+};
+
+struct XOrOp {
+  static std::uint8_t Byte(std::uint8_t b, std::uint8_t k) {
+    return static_cast<std::uint8_t>(b ^ k);
+  }
+  static ByteVector Vector(ByteVector b, ByteVector k) { return b ^ k; }
+};
+
+// The key as seen from the data: byte n of the data meets pattern[n mod period], and
+// `readable` bytes of the pattern can be loaded from any position below `period`
+// without wrapping.
+struct KeyPattern {
+  const std::uint8_t* bytes;
+  std::size_t period;
+  std::size_t readable;
+};
+
+template <typename Op>
+void ApplyRepeatingKey(std::uint8_t* data, std::size_t length, const std::uint8_t* key,
+                       std::size_t keyLength) {
+  if (data == nullptr || key == nullptr || keyLength == 0 || length == 0) {
     return;
   }
-  std::uint32_t offset = 0;
-  while (offset < length) {
-    const std::uint32_t remaining = length - offset;
-    const std::uint32_t stretch = remaining < keyLength ? remaining : keyLength;
-    std::uint8_t* bytes = data + offset;
-    for (std::uint32_t i = 0; i < stretch; ++i) {
-      bytes[i] = transform(bytes[i], key[i]);
+  alignas(kVectorBytes) std::uint8_t expanded[kPatternCapacity];
+  KeyPattern pattern{key, keyLength, keyLength};
+  if (keyLength <= kShortKey) {
+    const std::size_t period = keyLength * ((kShortKey + keyLength - 1) / keyLength);
+    for (std::size_t i = 0, k = 0; i < period + kStepBytes;
+         ++i, k = (k + 1 == keyLength ? 0 : k + 1)) {
+      expanded[i] = key[k];
     }
-    offset += stretch;
+    pattern = {expanded, period, period + kStepBytes};
+  }
+
+  std::size_t phase = 0;  // position in the pattern of the current data byte
+  std::size_t offset = 0;
+  alignas(kVectorBytes) std::uint8_t stitched[kStepBytes];
+  for (; offset + kStepBytes <= length; offset += kStepBytes) {
+    const std::uint8_t* keyBytes = pattern.bytes + phase;
+    if (phase + kStepBytes > pattern.readable) {
+      // A long key's end: once per pass over the key, join its tail and its head.
+      const std::size_t tail = pattern.period - phase;
+      std::memcpy(stitched, keyBytes, tail);
+      std::memcpy(stitched + tail, pattern.bytes, kStepBytes - tail);
+      keyBytes = stitched;
+    }
+    std::uint8_t* bytes = data + offset;
+    const ByteVector low = Op::Vector(Load(bytes), Load(keyBytes));
+    const ByteVector high = Op::Vector(Load(bytes + kVectorBytes), Load(keyBytes + kVectorBytes));
+    Store(bytes, low);
+    Store(bytes + kVectorBytes, high);
+    phase += kStepBytes;
+    if (phase >= pattern.period) {
+      phase -= pattern.period;
+    }
+  }
+  for (; offset < length; ++offset) {
+    data[offset] = Op::Byte(data[offset], pattern.bytes[phase]);
+    phase = (phase + 1 == pattern.period) ? 0 : phase + 1;
   }
 }
 
@@ -26,14 +97,10 @@ void ApplyRepeatingKey(std::uint8_t* data, std::uint32_t length, const std::uint
 
 void ComplementAdd(std::uint8_t* data, const std::uint8_t* key, std::uint32_t length,
                    std::uint32_t keyLength) {
-  ApplyRepeatingKey(data, length, key, keyLength, [](std::uint8_t b, std::uint8_t k) {
-    return static_cast<std::uint8_t>(k - b - 1U);
-  });
+  ApplyRepeatingKey<ComplementAddOp>(data, length, key, keyLength);
 }
 
 void XOrData(std::uint8_t* data, std::uint32_t length, const std::uint8_t* key,
              std::uint32_t keyLength) {
-  ApplyRepeatingKey(data, length, key, keyLength, [](std::uint8_t b, std::uint8_t k) {
-    return static_cast<std::uint8_t>(b ^ k);
-  });
+  ApplyRepeatingKey<XOrOp>(data, length, key, keyLength);
 }

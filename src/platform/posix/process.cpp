@@ -20,6 +20,7 @@ std::string& CommandLine() {
 // Blocks this large come straight from the kernel as fresh zero pages; smaller ones
 // from calloc. Release tells them apart by the same size test.
 constexpr std::size_t kMappedThreshold = std::size_t{64} * 1024;
+constexpr std::size_t kHugePageThreshold = std::size_t{4} * 1024 * 1024;
 
 void WriteFully(int fd, const char* data, std::size_t length) {
   while (length > 0) {
@@ -86,7 +87,14 @@ void* AllocateZeroed(std::size_t size) {
     return std::calloc(size, 1);  // NOLINT(cppcoreguidelines-no-malloc): this is the heap
   }
   void* block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return block == MAP_FAILED ? nullptr : block;
+  if (block == MAP_FAILED) {
+    return nullptr;
+  }
+  if (size >= kHugePageThreshold) {
+    // Fewer, larger pages make the first touch of a big buffer much cheaper.
+    ::madvise(block, size, MADV_HUGEPAGE);
+  }
+  return block;
 }
 
 void ReleaseBlock(void* block, std::size_t size) {
