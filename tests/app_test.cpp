@@ -230,7 +230,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"src", Call::ReadFile, 1, Fault::Fail, kStatusRead},
         FaultCase{"-f src key", Call::ReadFile, 3, Fault::Fail, kStatusRead},
         FaultCase{"-f src key", Call::OpenForReading, 3, Fault::Fail, kStatusKeyFileOpen},
-        FaultCase{"-c src dst", Call::BeginReplacement, 1, Fault::Fail, kStatusDestinationCreate},
+        // The first attempt is the mapped fast path, which quietly steps aside.
+        FaultCase{"-c src dst", Call::BeginReplacement, 2, Fault::Fail, kStatusDestinationCreate},
         FaultCase{"src", Call::WriteAt, 1, Fault::Fail, kStatusWrite},
         FaultCase{"-c src dst", Call::WriteAt, 1, Fault::Short, kStatusShortWrite},
         FaultCase{"-c src dst", Call::CommitReplacement, 1, Fault::Fail, kStatusWrite},
@@ -246,7 +247,8 @@ TEST_F(JobTest, AFileThatChangesSizeWhileReadIsNeverWritten) {
     state_->files["src"].bytes = kPlain;
     fake::InjectFault(Call::ReadFile, 1, fault);
     EXPECT_EQ(Run("src"), kStatusRead);
-    EXPECT_EQ(state_->callCount[Call::BeginReplacement], 0);
+    EXPECT_EQ(state_->callCount[Call::WriteAt], 0);
+    EXPECT_EQ(state_->callCount[Call::CommitReplacement], 0);
   }
 }
 
@@ -254,7 +256,51 @@ TEST_F(JobTest, ARefusedRenameFallsBackToOverwriting) {
   fake::InjectFault(Call::CommitReplacement, 1, Fault::RenameRefused);
   ASSERT_EQ(Run("-m src"), kStatusSuccess);
   EXPECT_EQ(FileBytes("src"), XorReference(kPlain, "Velmoran"));
-  EXPECT_EQ(state_->callCount[Call::BeginReplacement], 2);
+}
+
+// The mapped fast path: the same bytes and statuses, and any failure before the commit
+// leaves every file as it was.
+struct MappedCase {
+  const char* arguments;
+  Call call;
+  int nth;
+  Fault fault;
+  Status status;
+  bool changesSource;
+};
+
+class MappedPathTest : public JobTest, public testing::WithParamInterface<MappedCase> {};
+
+TEST_P(MappedPathTest, GivesTheSameResultAsTheHeapPath) {
+  const MappedCase& c = GetParam();
+  state_->mappable = true;
+  fake::InjectFault(c.call, c.nth, c.fault);
+  EXPECT_EQ(Run(c.arguments), c.status);
+  EXPECT_EQ(FileBytes("src"),
+            c.changesSource ? ComplementAddReference(kPlain, "Velmoran") : kPlain);
+  EXPECT_EQ(state_->files.count("dst"), 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, MappedPathTest,
+    testing::Values(
+        MappedCase{"src", Call::Allocate, 99, Fault::Fail, kStatusSuccess, true},
+        MappedCase{"src", Call::Allocate, 3, Fault::Fail, kStatusSuccess, true},  // no heap block
+        MappedCase{"src", Call::MapReplacement, 1, Fault::Fail, kStatusSuccess, true},
+        MappedCase{"src", Call::BeginReplacement, 1, Fault::Fail, kStatusSuccess, true},
+        MappedCase{"src", Call::CommitReplacement, 1, Fault::RenameRefused, kStatusSuccess, true},
+        MappedCase{"src", Call::CommitReplacement, 1, Fault::Fail, kStatusWrite, false},
+        MappedCase{"src", Call::ReadFile, 1, Fault::Fail, kStatusRead, false},
+        MappedCase{"-f src missing", Call::Allocate, 99, Fault::Fail, kStatusKeyFileOpen, false},
+        MappedCase{"-f src key", Call::Allocate, 3, Fault::Fail, kStatusNoMemory, false},
+        MappedCase{"-c src src", Call::Allocate, 99, Fault::Fail, kStatusSuccess, true}));
+
+TEST_F(JobTest, AMappedRenameRefusalThatFailsToOverwritePutsTheOriginalBack) {
+  state_->mappable = true;
+  fake::InjectFault(Call::CommitReplacement, 1, Fault::RenameRefused);
+  fake::InjectFault(Call::WriteAt, 1, Fault::Short);
+  EXPECT_EQ(Run("-k src secret"), kStatusShortWrite);
+  EXPECT_EQ(FileBytes("src"), kPlain);
 }
 
 TEST_F(JobTest, OverwritingSetsTheNewLength) {

@@ -45,6 +45,7 @@ struct platform::Replacement {
   std::string path;
   ReplaceMode mode = ReplaceMode::Staged;
   std::vector<std::uint8_t> staged;
+  bool mapped = false;
   std::uint64_t limit = UINT64_MAX;  // a full disk: nothing lands past this offset
 };
 
@@ -166,6 +167,16 @@ Replacement* BeginReplacement(const char* path, bool allowStaging) {
 
 ReplaceMode GetReplaceMode(const Replacement* replacement) { return replacement->mode; }
 
+std::uint8_t* MapReplacement(Replacement* replacement, std::uint64_t length) {
+  if (!g_state.mappable || replacement->mode != ReplaceMode::Staged ||
+      fake::Failed(Call::MapReplacement)) {
+    return nullptr;
+  }
+  replacement->staged.resize(length);
+  replacement->mapped = true;
+  return replacement->staged.data();
+}
+
 std::int64_t WriteAt(Replacement* replacement, std::uint64_t offset, const void* data,
                      std::uint32_t length) {
   Fault fault = Fault::Fail;
@@ -192,8 +203,10 @@ CommitResult CommitReplacement(Replacement* replacement, std::uint64_t length) {
   Fault fault = Fault::Fail;
   if (fake::Faulted(Call::CommitReplacement, fault)) {
     if (fault == Fault::RenameRefused && replacement->mode == ReplaceMode::Staged) {
-      --g_state.openReplacements;
-      delete replacement;
+      if (!replacement->mapped) {
+        --g_state.openReplacements;
+        delete replacement;
+      }
       return CommitResult::RenameRefused;
     }
     return CommitResult::Failed;

@@ -16,6 +16,7 @@ enum class Call {
   GetFileSize,
   ReadFile,
   BeginReplacement,
+  MapReplacement,
   WriteAt,
   CommitReplacement,
 };
@@ -53,6 +54,7 @@ struct State {
   std::string secret;             // bytes that must not survive a release
   std::map<Call, int> callCount;
   std::map<Call, std::pair<int, Fault>> faults;  // fault at the n-th call (1-based)
+  bool mappable = false;  // whether staged files can be mapped (the fast path)
   int openFiles = 0;
   int openReplacements = 0;
 };

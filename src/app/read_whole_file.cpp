@@ -1,63 +1,30 @@
 #include <utility>
 
-#include "app/job.h"
+#include "app/whole_file.h"
 #include "platform/platform.h"
 
 namespace {
-
-class OpenFile {
- public:
-  explicit OpenFile(platform::FileHandle handle) : handle_(handle) {}
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-  ~OpenFile() { platform::CloseFile(handle_); }
-  [[nodiscard]] platform::FileHandle Handle() const { return handle_; }
-
- private:
-  platform::FileHandle handle_;
-};
-
 constexpr std::uint64_t kSizeLimit = 0xFFFFFFFFULL;
-
-// Fills the whole block; a file that shrank or grew since its size was taken is a
-// failed read, never zero bytes passed off as data.
-Status ReadExactly(platform::FileHandle file, std::uint8_t* bytes, std::uint32_t length) {
-  std::uint32_t done = 0;
-  while (done < length) {
-    const std::uint32_t left = length - done;
-    const std::uint32_t ask = left < platform::kMaxTransfer ? left : platform::kMaxTransfer;
-    const std::int64_t moved = platform::ReadFile(file, bytes + done, ask);
-    if (moved <= 0 || moved > ask) {
-      return kStatusRead;
-    }
-    done += static_cast<std::uint32_t>(moved);
-  }
-  std::uint8_t beyond = 0;
-  return platform::ReadFile(file, &beyond, 1) == 0 ? kStatusSuccess : kStatusRead;
-}
-
 }  // namespace
 
-Status ReadWholeFile(const char* path, bool probeWriteAccess, bool secret, HeapBlock& block,
-                     std::uint32_t& length) {
-  platform::FileHandle handle = platform::OpenForReading(path);
-  if (handle == platform::kInvalidFile) {
+Status WholeFile::Open(const char* path, bool probeWriteAccess) {
+  Close();
+  handle_ = platform::OpenForReading(path);
+  if (handle_ == platform::kInvalidFile) {
     return kStatusSourceOpen;
   }
   if (probeWriteAccess) {
-    platform::CloseFile(handle);
+    Close();
     if (!platform::ProbeWriteAccess(path)) {
       return kStatusReadOnly;
     }
-    handle = platform::OpenForReading(path);
-    if (handle == platform::kInvalidFile) {
+    handle_ = platform::OpenForReading(path);
+    if (handle_ == platform::kInvalidFile) {
       return kStatusSourceOpen;
     }
   }
-  const OpenFile file(handle);
-
   std::uint64_t size = 0;
-  if (!platform::GetFileSize(file.Handle(), size)) {
+  if (!platform::GetFileSize(handle_, size)) {
     return kStatusRead;
   }
   if (size > kSizeLimit) {
@@ -66,16 +33,56 @@ Status ReadWholeFile(const char* path, bool probeWriteAccess, bool secret, HeapB
   if (size == 0) {
     return kStatusZeroSize;
   }
-  HeapBlock bytes = HeapBlock::Allocate(size, secret);
+  length_ = static_cast<std::uint32_t>(size);
+  return kStatusSuccess;
+}
+
+// Fills the whole buffer; a file that shrank or grew since its size was taken is a
+// failed read, never zero bytes passed off as data.
+Status WholeFile::ReadInto(std::uint8_t* buffer) {
+  Status status = kStatusSuccess;
+  std::uint32_t done = 0;
+  while (done < length_ && status == kStatusSuccess) {
+    const std::uint32_t left = length_ - done;
+    const std::uint32_t ask = left < platform::kMaxTransfer ? left : platform::kMaxTransfer;
+    const std::int64_t moved = platform::ReadFile(handle_, buffer + done, ask);
+    if (moved <= 0 || moved > ask) {
+      status = kStatusRead;
+    } else {
+      done += static_cast<std::uint32_t>(moved);
+    }
+  }
+  std::uint8_t beyond = 0;
+  if (status == kStatusSuccess && platform::ReadFile(handle_, &beyond, 1) != 0) {
+    status = kStatusRead;
+  }
+  Close();
+  return status;
+}
+
+void WholeFile::Close() {
+  if (handle_ != platform::kInvalidFile) {
+    platform::CloseFile(handle_);
+    handle_ = platform::kInvalidFile;
+  }
+}
+
+Status ReadWholeFile(const char* path, bool probeWriteAccess, bool secret, HeapBlock& block,
+                     std::uint32_t& length) {
+  WholeFile file;
+  Status status = file.Open(path, probeWriteAccess);
+  if (status != kStatusSuccess) {
+    return status;
+  }
+  HeapBlock bytes = HeapBlock::Allocate(file.Length(), secret);
   if (!bytes) {
     return kStatusNoMemory;
   }
-  const auto fileLength = static_cast<std::uint32_t>(size);
-  const Status status = ReadExactly(file.Handle(), bytes.Bytes(), fileLength);
+  status = file.ReadInto(bytes.Bytes());
   if (status != kStatusSuccess) {
     return status;
   }
   block = std::move(bytes);
-  length = fileLength;
+  length = file.Length();
   return kStatusSuccess;
 }

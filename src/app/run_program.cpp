@@ -1,5 +1,6 @@
 #include "app/job.h"
 #include "app/job_settings.h"
+#include "app/whole_file.h"
 #include "cipher/cipher.h"
 #include "cmdline/command_line.h"
 #include "platform/platform.h"
@@ -46,22 +47,40 @@ Status ChooseKey(JobSettings& job) {
 // Read, cipher, write. The first failure ends it before anything is written.
 Status RunJob(JobSettings& job) {
   job.TickStart = platform::GetTickCount();
+  WholeFile source;
   // Only a file about to be rewritten in place has to be writable.
-  Status status =
-      ReadWholeFile(job.SourcePath.Text(), job.InPlace(), false, job.Data, job.DataLength);
+  Status status = source.Open(job.SourcePath.Text(), job.InPlace());
   if (status != kStatusSuccess) {
     return status;
   }
+  // Where it can, the new file's own pages hold the data: no buffer of its own, and
+  // one copy of the bytes fewer. Otherwise one zero-filled heap block.
+  MappedDestination mapped(job.Destination(), source.Length());
+  std::uint8_t* data = mapped.Bytes();
+  if (data == nullptr) {
+    job.Data = HeapBlock::Allocate(source.Length());
+    if (!job.Data) {
+      return kStatusNoMemory;
+    }
+    data = job.Data.Bytes();
+  }
+  status = source.ReadInto(data);
+  if (status != kStatusSuccess) {
+    return status;
+  }
+  job.DataLength = source.Length();
   status = ChooseKey(job);
   if (status != kStatusSuccess) {
     return status;
   }
   job.TickRead = platform::GetTickCount();
-  ApplySelectedCipher(job.Data.Bytes(), job.DataLength);
+  ApplySelectedCipher(data, job.DataLength);
   job.TickCiphered = platform::GetTickCount();
   // Both ciphers are their own inverse: one more pass restores an interrupted overwrite.
-  status = WriteWholeFile(job.Destination(), job.Data.Bytes(), job.DataLength,
-                          job.InPlace() ? &ApplySelectedCipher : nullptr);
+  const RestoreOriginal restore = job.InPlace() ? &ApplySelectedCipher : nullptr;
+  status = mapped.Bytes() != nullptr
+               ? mapped.Commit(restore)
+               : WriteWholeFile(job.Destination(), data, job.DataLength, restore);
   job.TickWritten = platform::GetTickCount();
   return status;
 }

@@ -1,4 +1,4 @@
-#include "app/job.h"
+#include "app/whole_file.h"
 #include "platform/platform.h"
 
 namespace {
@@ -36,11 +36,8 @@ void UndoOverwrite(platform::Replacement* replacement, std::uint8_t* buffer, std
   platform::AbandonReplacement(replacement);
 }
 
-}  // namespace
-
-Status WriteWholeFile(const char* path, std::uint8_t* buffer, std::uint32_t length,
-                      RestoreOriginal restore) {
-  bool allowStaging = true;
+Status Replace(const char* path, std::uint8_t* buffer, std::uint32_t length,
+               RestoreOriginal restore, bool allowStaging) {
   for (;;) {
     platform::Replacement* replacement = platform::BeginReplacement(path, allowStaging);
     if (replacement == nullptr) {
@@ -71,4 +68,52 @@ Status WriteWholeFile(const char* path, std::uint8_t* buffer, std::uint32_t leng
     }
     return status;
   }
+}
+
+}  // namespace
+
+Status WriteWholeFile(const char* path, std::uint8_t* buffer, std::uint32_t length,
+                      RestoreOriginal restore) {
+  return Replace(path, buffer, length, restore, true);
+}
+
+Status OverwriteWholeFile(const char* path, std::uint8_t* buffer, std::uint32_t length,
+                          RestoreOriginal restore) {
+  return Replace(path, buffer, length, restore, false);
+}
+
+MappedDestination::MappedDestination(const char* path, std::uint32_t length)
+    : path_(path), length_(length) {
+  replacement_ = platform::BeginReplacement(path, true);
+  if (replacement_ == nullptr) {
+    return;
+  }
+  if (platform::GetReplaceMode(replacement_) == platform::ReplaceMode::Staged) {
+    bytes_ = platform::MapReplacement(replacement_, length);
+  }
+  if (bytes_ == nullptr) {
+    // Nothing is visible yet: the ordinary path takes over from the start.
+    platform::AbandonReplacement(replacement_);
+    replacement_ = nullptr;
+  }
+}
+
+MappedDestination::~MappedDestination() {
+  if (replacement_ != nullptr) {
+    platform::AbandonReplacement(replacement_);
+  }
+}
+
+Status MappedDestination::Commit(RestoreOriginal restore) {
+  switch (platform::CommitReplacement(replacement_, length_)) {
+    case platform::CommitResult::Done:
+      replacement_ = nullptr;
+      bytes_ = nullptr;
+      return kStatusSuccess;
+    case platform::CommitResult::RenameRefused:
+      // The mapped bytes stay readable until abandoned: write them over the original.
+      return OverwriteWholeFile(path_, bytes_, length_, restore);
+    case platform::CommitResult::Failed: break;
+  }
+  return kStatusWrite;
 }

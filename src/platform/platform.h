@@ -75,6 +75,11 @@ ReplaceMode GetReplaceMode(const Replacement* replacement);
 std::int64_t WriteAt(Replacement* replacement, std::uint64_t offset, const void* data,
                      std::uint32_t length);
 
+// Reserves `length` bytes for a staged file and maps them writable, so the new content
+// can be built in the file's own pages. nullptr where that cannot be done; the
+// replacement then still works through WriteAt.
+std::uint8_t* MapReplacement(Replacement* replacement, std::uint64_t length);
+
 enum class CommitResult : std::uint8_t {
   Done,           // the destination holds the new bytes, flushed to storage
   Failed,         // flushing or renaming failed; the destination is unchanged when staged
@@ -82,8 +87,9 @@ enum class CommitResult : std::uint8_t {
 };
 
 // Sets the final length, flushes to stable storage and, when staged, renames the new
-// file over the destination. Done and RenameRefused end the replacement (a refused
-// staged file is removed); after Failed it stays open for AbandonReplacement.
+// file over the destination. Done ends the replacement. After Failed it stays open
+// for AbandonReplacement. RenameRefused removes the staged file and ends the
+// replacement, except that a mapped one stays readable until AbandonReplacement.
 CommitResult CommitReplacement(Replacement* replacement, std::uint64_t length);
 
 // Ends the replacement without committing: a staged file is removed.

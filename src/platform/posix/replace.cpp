@@ -3,11 +3,13 @@
 // itself overwritten without truncation.
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -20,6 +22,8 @@ struct platform::Replacement {
   int directoryFd = -1;
   std::string name;      // the destination's name within its directory
   std::string tempName;  // the staged file's name; empty while it is unnamed
+  void* mapping = nullptr;
+  std::size_t mappedLength = 0;
 };
 
 namespace {
@@ -90,14 +94,14 @@ std::string TemporaryName(const std::string& destinationName) {
 // An unnamed file in the directory where the platform has them (a kill leaves
 // nothing behind), else a new name made exclusively. Owner-only either way.
 int CreateStagedFile(Replacement& replacement) {
-  const int fd = ::openat(replacement.directoryFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  const int fd = ::openat(replacement.directoryFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
     return fd;
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = TemporaryName(replacement.name);
     const int named = ::openat(replacement.directoryFd, name.c_str(),
-                               O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
+                               O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (named >= 0) {
       replacement.tempName = std::move(name);
       return named;
@@ -119,6 +123,9 @@ void RemoveStagedFile(Replacement& replacement) {
 void Finish(Replacement* replacement) {
   const std::unique_ptr<Replacement> owned(replacement);
   RemoveStagedFile(*owned);
+  if (owned->mapping != nullptr) {
+    ::munmap(owned->mapping, owned->mappedLength);
+  }
   CloseQuietly(owned->fd);
   CloseQuietly(owned->directoryFd);
 }
@@ -212,6 +219,26 @@ Replacement* BeginReplacement(const char* path, bool allowStaging) {
 
 ReplaceMode GetReplaceMode(const Replacement* replacement) { return replacement->mode; }
 
+std::uint8_t* MapReplacement(Replacement* replacement, std::uint64_t length) {
+  if (replacement->mode != ReplaceMode::Staged || replacement->mapping != nullptr || length == 0 ||
+      length > SIZE_MAX) {
+    return nullptr;
+  }
+  // The blocks are reserved up front, so a full disk is a failure here and never a
+  // fault while the mapping is written.
+  if (::fallocate(replacement->fd, 0, 0, static_cast<off_t>(length)) != 0) {
+    return nullptr;
+  }
+  const auto size = static_cast<std::size_t>(length);
+  void* mapping = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, replacement->fd, 0);
+  if (mapping == MAP_FAILED) {
+    return nullptr;
+  }
+  replacement->mapping = mapping;
+  replacement->mappedLength = size;
+  return static_cast<std::uint8_t*>(mapping);
+}
+
 std::int64_t WriteAt(Replacement* replacement, std::uint64_t offset, const void* data,
                      std::uint32_t length) {
   for (;;) {
@@ -245,7 +272,12 @@ CommitResult CommitReplacement(Replacement* replacement, std::uint64_t length) {
   if (::renameat(replacement->directoryFd, replacement->tempName.c_str(), replacement->directoryFd,
                  replacement->name.c_str()) != 0) {
     if (errno == EXDEV || errno == EBUSY) {
-      Finish(replacement);
+      if (replacement->mapping == nullptr) {
+        Finish(replacement);
+      } else {
+        // The mapped bytes are still needed for the overwrite; only the name goes.
+        RemoveStagedFile(*replacement);
+      }
       return CommitResult::RenameRefused;
     }
     return CommitResult::Failed;
