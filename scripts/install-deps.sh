@@ -3,7 +3,7 @@
 # machine lacks. Usage: scripts/install-deps.sh [package...] (default: the native set).
 set -euo pipefail
 
-native=(cmake ninja-build g++ clang clang-tidy clang-format libgtest-dev libgmock-dev
+native=(cmake ninja-build g++ clang clang-tidy clang-format libgtest-dev libgmock-dev openssl
         googletest libbenchmark-dev valgrind e2fsprogs)
 wanted=("$@")
 [ ${#wanted[@]} -gt 0 ] || wanted=("${native[@]}")
