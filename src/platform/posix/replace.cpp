@@ -32,6 +32,8 @@ using platform::Replacement;
 using platform::ReplaceMode;
 
 constexpr mode_t kAnyWriteBit = S_IWUSR | S_IWGRP | S_IWOTH;
+// How many fresh names a temporary file tries before giving up.
+constexpr int kNameAttempts = 100;
 
 void CloseQuietly(int& fd) {
   if (fd >= 0) {
@@ -98,7 +100,7 @@ int CreateStagedFile(Replacement& replacement) {
   if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
     return fd;
   }
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     std::string name = TemporaryName(replacement.name);
     const int named = ::openat(replacement.directoryFd, name.c_str(),
                                O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -260,14 +262,19 @@ CommitResult CommitReplacement(Replacement* replacement, std::uint64_t length) {
     return CommitResult::Done;
   }
   if (replacement->tempName.empty()) {
-    // The unnamed file needs a name of its own before it can be renamed into place.
-    const std::string name = TemporaryName(replacement->name);
+    // The unnamed file needs a name of its own before it can be renamed into place. A
+    // taken name (whatever holds it, a planted link included) is passed over, never
+    // followed or replaced.
     const std::string self = "/proc/self/fd/" + std::to_string(replacement->fd);
-    if (::linkat(AT_FDCWD, self.c_str(), replacement->directoryFd, name.c_str(),
-                 AT_SYMLINK_FOLLOW) != 0) {
-      return CommitResult::Failed;
+    for (int attempt = 1; replacement->tempName.empty(); ++attempt) {
+      std::string name = TemporaryName(replacement->name);
+      if (::linkat(AT_FDCWD, self.c_str(), replacement->directoryFd, name.c_str(),
+                   AT_SYMLINK_FOLLOW) == 0) {
+        replacement->tempName = std::move(name);
+      } else if (errno != EEXIST || attempt == kNameAttempts) {
+        return CommitResult::Failed;
+      }
     }
-    replacement->tempName = name;
   }
   if (::renameat(replacement->directoryFd, replacement->tempName.c_str(), replacement->directoryFd,
                  replacement->name.c_str()) != 0) {
