@@ -1,0 +1,143 @@
+// How the temporary file is made: unnamed and owner-only where the platform allows,
+// else under a fresh name made exclusively without following links; a symbolic link
+// an attacker plants at the name the tool picks is never followed.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "hardening_support.h"
+
+namespace hardening {
+namespace {
+
+class TemporaryFile : public ToolTest {
+ protected:
+  // Runs the tool in place on "dir/source" with the shim in `modes`; the log's lines.
+  std::vector<std::string> RunWithShim(const std::string& modes, Outcome& outcome) {
+    Launch launch = In({"-s", "dir/source"});
+    launch.umask = 0;  // owner-only must come from the tool, not from the umask
+    std::string asan = "verify_asan_link_order=0";
+    if (const char* options = std::getenv("ASAN_OPTIONS")) {
+      asan = std::string(options) + ":" + asan;
+    }
+    launch.environment = {"LD_PRELOAD=" + std::string(VELMORAN_SHIM_PATH), "VELMORAN_SHIM=" + modes,
+                          "VELMORAN_SHIM_LOG=" + Path("shim.log"),
+                          "VELMORAN_SHIM_VICTIM=" + Path("victim"), "ASAN_OPTIONS=" + asan};
+    outcome = RunTool(launch);
+    std::ifstream in(Path("shim.log"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+      lines.push_back(line);
+    }
+    ::unlink(Path("shim.log").c_str());
+    return lines;
+  }
+
+  void SetUp() override {
+    ToolTest::SetUp();
+    MakeDirectory("dir");
+    Write("dir/source", source_, 0644);
+    Write("victim", victim_, 0644);
+  }
+
+  static std::string Joined(const std::vector<std::string>& lines) {
+    std::ostringstream out;
+    for (const std::string& line : lines) {
+      out << "  " << line << "\n";
+    }
+    return out.str();
+  }
+
+  static long Find(const std::vector<std::string>& lines, const std::string& prefix) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].rfind(prefix, 0) == 0) {
+        return static_cast<long>(i);
+      }
+    }
+    return -1;
+  }
+
+  void ExpectVictimUntouched() {
+    EXPECT_EQ(Read("victim"), victim_) << "a planted link was followed";
+    EXPECT_EQ(Mode("victim"), 0644U);
+  }
+
+  const Bytes source_ = SomeBytes(300000, 31);
+  const Bytes victim_ = "the attacker's target must never change";
+  const std::regex tempName_{"\\.source\\.velmoran-[0-9a-f]{8}"};
+};
+
+TEST_F(TemporaryFile, IsUnnamedOwnerOnlyAndNamedOnlyOnceComplete) {
+  Outcome outcome;
+  const auto log = RunWithShim("log", outcome);
+  ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+  const long created = Find(log, "tmpfile mode=600 result=0");
+  const long flushed = Find(log, "fsync result=0");
+  const long linked = Find(log, "link ");
+  const long renamed = Find(log, "rename ");
+  ASSERT_GE(created, 0) << "no unnamed owner-only file was made:\n" << Joined(log);
+  EXPECT_EQ(Find(log, "create "), -1) << "a named file was made:\n" << Joined(log);
+  EXPECT_LT(created, flushed) << Joined(log);
+  EXPECT_LT(flushed, linked) << "the file got a name before it was complete:\n" << Joined(log);
+  EXPECT_LT(linked, renamed) << Joined(log);
+  std::smatch name;
+  const std::string linkLine = linked >= 0 ? log[static_cast<std::size_t>(linked)] : "";
+  EXPECT_TRUE(std::regex_search(linkLine, name, tempName_)) << linkLine;
+  EXPECT_TRUE(Read("dir/source") == ComplementAdd(source_, kDefaultKey));
+  EXPECT_EQ(Mode("dir/source"), 0644U) << "the replacement lost the file's permissions";
+  EXPECT_EQ(Names("dir"), std::set<std::string>{"source"});
+}
+
+TEST_F(TemporaryFile, WithoutUnnamedFilesItIsExclusiveNoFollowAndOwnerOnly) {
+  Outcome outcome;
+  const auto log = RunWithShim("log,no-tmpfile", outcome);
+  ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+  const long created = Find(log, "create ");
+  ASSERT_GE(created, 0) << Joined(log);
+  const std::string& line = log[static_cast<std::size_t>(created)];
+  EXPECT_NE(line.find("excl=1 nofollow=1 mode=600 result=0"), std::string::npos) << line;
+  EXPECT_TRUE(std::regex_search(line, tempName_)) << line;
+  EXPECT_LT(Find(log, "fsync result=0"), Find(log, "rename ")) << Joined(log);
+  EXPECT_TRUE(Read("dir/source") == ComplementAdd(source_, kDefaultKey));
+  EXPECT_EQ(Names("dir"), std::set<std::string>{"source"});
+}
+
+TEST_F(TemporaryFile, ALinkPlantedAtTheFallbackNameIsNeverFollowed) {
+  Outcome outcome;
+  const auto log = RunWithShim("log,no-tmpfile,plant", outcome);
+  const long planted = Find(log, "planted ");
+  ASSERT_GE(planted, 0) << Joined(log);
+  ExpectVictimUntouched();
+  const std::string name = log[static_cast<std::size_t>(planted)].substr(8);
+  EXPECT_EQ(Names("dir"), (std::set<std::string>{"source", name}));
+  char target[4096] = {};
+  ASSERT_GT(::readlink(Path("dir/" + name).c_str(), target, sizeof target - 1), 0)
+      << "the planted link was replaced";
+  EXPECT_EQ(std::string(target), Path("victim"));
+  // A taken name is no reason to fail: the tool picks another.
+  EXPECT_EQ(outcome.exitCode, 0) << Joined(log);
+  EXPECT_TRUE(Read("dir/source") == ComplementAdd(source_, kDefaultKey));
+}
+
+TEST_F(TemporaryFile, ALinkPlantedAtTheNameOfTheUnnamedFileIsNeverFollowed) {
+  Outcome outcome;
+  const auto log = RunWithShim("log,plant", outcome);
+  const long planted = Find(log, "planted ");
+  ASSERT_GE(planted, 0) << Joined(log);
+  ExpectVictimUntouched();
+  const std::string name = log[static_cast<std::size_t>(planted)].substr(8);
+  EXPECT_EQ(Names("dir"), (std::set<std::string>{"source", name}));
+  char target[4096] = {};
+  ASSERT_GT(::readlink(Path("dir/" + name).c_str(), target, sizeof target - 1), 0)
+      << "the planted link was replaced";
+  // A taken name is no reason to fail: the tool links the file under another.
+  EXPECT_EQ(outcome.exitCode, 0) << Joined(log);
+  EXPECT_TRUE(Read("dir/source") == ComplementAdd(source_, kDefaultKey));
+}
+
+}  // namespace
+}  // namespace hardening
