@@ -1,0 +1,256 @@
+// Replacing a destination on Windows: a new file beside it, flushed, then moved over
+// it; or, where every name of the file must see the new bytes or no new file can be
+// made there, the file itself overwritten without truncation.
+#include <new>
+
+#include "platform/platform.h"
+#include "platform/win32/win32_api.h"
+
+struct platform::Replacement {
+  ReplaceMode mode = ReplaceMode::Staged;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  char* target = nullptr;       // the destination's path as given
+  char* tempPath = nullptr;     // the staged file; null when overwriting or once it is gone
+  DWORD carriedAttributes = 0;  // the replaced file's attributes, for the new file
+};
+
+namespace {
+
+using platform::Replacement;
+using platform::ReplaceMode;
+
+// Attributes that describe the file rather than its bytes; the replacement keeps them.
+constexpr DWORD kCarriedAttributes =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+char* NewText(int length) {
+  return static_cast<char*>(
+      ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, static_cast<SIZE_T>(length) + 1));
+}
+
+void FreeText(char*& text) {
+  if (text != nullptr) {
+    ::HeapFree(::GetProcessHeap(), 0, text);
+    text = nullptr;
+  }
+}
+
+Replacement* NewReplacement(const char* path) {
+  void* memory = ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Replacement));
+  if (memory == nullptr) {
+    return nullptr;
+  }
+  auto* replacement = new (memory) Replacement;
+  replacement->target = NewText(::lstrlenA(path));
+  if (replacement->target == nullptr) {
+    ::HeapFree(::GetProcessHeap(), 0, memory);
+    return nullptr;
+  }
+  ::lstrcpyA(replacement->target, path);
+  return replacement;
+}
+
+// Closes the handle first: an open file with share mode 0 cannot be deleted.
+void Finish(Replacement* replacement) {
+  if (replacement->file != INVALID_HANDLE_VALUE) {
+    ::CloseHandle(replacement->file);
+  }
+  if (replacement->tempPath != nullptr) {
+    ::DeleteFileA(replacement->tempPath);
+    FreeText(replacement->tempPath);
+  }
+  FreeText(replacement->target);
+  replacement->~Replacement();
+  ::HeapFree(::GetProcessHeap(), 0, replacement);
+}
+
+// The length of the directory part of `path`, separator included; 0 for a bare name.
+int DirectoryLength(const char* path) {
+  int length = 0;
+  for (int i = 0; path[i] != '\0'; ++i) {
+    if (path[i] == '\\' || path[i] == '/' || path[i] == ':') {
+      length = i + 1;
+    }
+  }
+  return length;
+}
+
+// A fresh name beside the destination: "<dir>.<name>.velmoran-<8 hex digits>".
+bool MakeTempPath(Replacement& replacement, DWORD mix) {
+  const char* target = replacement.target;
+  const int directory = DirectoryLength(target);
+  char suffix[24] = {};
+  ::wsprintfA(suffix, ".velmoran-%08lx", static_cast<unsigned long>(mix));
+  char* path = NewText(::lstrlenA(target) + 1 + ::lstrlenA(suffix));
+  if (path == nullptr) {
+    return false;
+  }
+  int at = 0;
+  for (int i = 0; i < directory; ++i) {
+    path[at++] = target[i];
+  }
+  path[at++] = '.';
+  ::lstrcpyA(path + at, target + directory);
+  ::lstrcpyA(path + ::lstrlenA(path), suffix);
+  FreeText(replacement.tempPath);
+  replacement.tempPath = path;
+  return true;
+}
+
+enum class Staging { Ready, Unavoidable, Impossible };
+
+Staging Stage(Replacement& replacement, bool exists) {
+  static DWORD counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const DWORD mix =
+        ::GetTickCount() ^ (::GetCurrentProcessId() << 16U) ^ (++counter * 2654435761U);
+    if (!MakeTempPath(replacement, mix)) {
+      return Staging::Impossible;
+    }
+    replacement.file = ::CreateFileA(replacement.tempPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (replacement.file != INVALID_HANDLE_VALUE) {
+      return Staging::Ready;
+    }
+    const DWORD error = ::GetLastError();
+    FreeText(replacement.tempPath);  // nothing was created under that name
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+      continue;
+    }
+    // Only a directory that refuses new files sends an existing file down the
+    // overwrite path; a full disk or a missing directory is a plain failure.
+    return (error == ERROR_ACCESS_DENIED && exists) ? Staging::Unavoidable : Staging::Impossible;
+  }
+  return Staging::Impossible;
+}
+
+// The destination itself, exclusively and without truncation; also the test that
+// no other program has it open, as Windows would refuse replacing it then.
+HANDLE OpenExclusively(const char* path) {
+  return ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
+Replacement* ForOverwrite(const char* path, HANDLE file) {
+  if (file == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  Replacement* replacement = NewReplacement(path);
+  if (replacement == nullptr) {
+    ::CloseHandle(file);
+    return nullptr;
+  }
+  replacement->mode = ReplaceMode::Overwrite;
+  replacement->file = file;
+  return replacement;
+}
+
+}  // namespace
+
+namespace platform {
+
+Replacement* BeginReplacement(const char* path, bool allowStaging) {
+  const DWORD attributes = ::GetFileAttributesA(path);
+  const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+  if (!exists && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+    return nullptr;  // a missing directory, a bad name, or no access to look
+  }
+  if (exists) {
+    // Checked here, not left to the open: Wine running as root would write a
+    // read-only file and move a new one over it, where Windows refuses.
+    if ((attributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+      return nullptr;
+    }
+    HANDLE file = OpenExclusively(path);
+    if (file == INVALID_HANDLE_VALUE) {
+      return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileType(file) != FILE_TYPE_DISK || !::GetFileInformationByHandle(file, &info)) {
+      ::CloseHandle(file);
+      return nullptr;
+    }
+    // Every name of a hard-linked file must see the new bytes.
+    if (!allowStaging || info.nNumberOfLinks > 1) {
+      return ForOverwrite(path, file);
+    }
+    ::CloseHandle(file);
+  }
+  Replacement* replacement = NewReplacement(path);
+  if (replacement == nullptr) {
+    return nullptr;
+  }
+  replacement->carriedAttributes = exists ? (attributes & kCarriedAttributes) : 0;
+  switch (Stage(*replacement, exists)) {
+    case Staging::Ready: return replacement;
+    case Staging::Unavoidable:
+      Finish(replacement);
+      return ForOverwrite(path, OpenExclusively(path));
+    case Staging::Impossible: break;
+  }
+  Finish(replacement);
+  return nullptr;
+}
+
+ReplaceMode GetReplaceMode(const Replacement* replacement) { return replacement->mode; }
+
+std::int64_t WriteAt(Replacement* replacement, std::uint64_t offset, const void* data,
+                     std::uint32_t length) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32U);
+  DWORD moved = 0;
+  if (!::WriteFile(replacement->file, data, length, &moved, &at)) {
+    return -1;
+  }
+  return moved;
+}
+
+// The content goes through WriteAt: mapping the staged file would keep a section open
+// on it, and Windows does not rename or truncate a file with a mapped view.
+std::uint8_t* MapReplacement(Replacement* /*replacement*/, std::uint64_t /*length*/) {
+  return nullptr;
+}
+
+CommitResult CommitReplacement(Replacement* replacement, std::uint64_t length) {
+  LARGE_INTEGER end{};
+  end.QuadPart = static_cast<LONGLONG>(length);
+  if (!::SetFilePointerEx(replacement->file, end, nullptr, FILE_BEGIN) ||
+      !::SetEndOfFile(replacement->file) || !::FlushFileBuffers(replacement->file)) {
+    return CommitResult::Failed;
+  }
+  if (replacement->mode == ReplaceMode::Overwrite) {
+    Finish(replacement);
+    return CommitResult::Done;
+  }
+  // The staged file is moved by name, which its own open handle would block.
+  const BOOL closed = ::CloseHandle(replacement->file);
+  replacement->file = INVALID_HANDLE_VALUE;
+  if (!closed) {
+    return CommitResult::Failed;
+  }
+  if (replacement->carriedAttributes != 0) {
+    ::SetFileAttributesA(replacement->tempPath, replacement->carriedAttributes);
+  }
+  // One atomic rename: the destination holds either its old bytes or the new ones.
+  // (ReplaceFileA without a backup name can leave neither when it fails halfway.)
+  if (!::MoveFileExA(replacement->tempPath, replacement->target,
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const DWORD error = ::GetLastError();
+    const bool exists = ::GetFileAttributesA(replacement->target) != INVALID_FILE_ATTRIBUTES;
+    if (exists && (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)) {
+      // The file may be written but not replaced (no delete right on it).
+      Finish(replacement);
+      return CommitResult::RenameRefused;
+    }
+    return CommitResult::Failed;
+  }
+  FreeText(replacement->tempPath);
+  Finish(replacement);
+  return CommitResult::Done;
+}
+
+void AbandonReplacement(Replacement* replacement) { Finish(replacement); }
+
+}  // namespace platform
