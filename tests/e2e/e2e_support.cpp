@@ -1,0 +1,396 @@
+#include "e2e_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <iomanip>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+namespace e2e {
+namespace {
+
+// Big enough for every file a case compares by content, small enough to skip the
+// sparse multi-GiB ones.
+constexpr off_t kContentLimit = 64 << 20;
+
+void Check(bool ok, const std::string& what) {
+  if (!ok) {
+    throw std::runtime_error(what + ": errno " + std::to_string(errno));
+  }
+}
+
+Bytes ReadAll(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  Check(fd >= 0, "open " + path);
+  Bytes bytes;
+  char buffer[65536];
+  ssize_t got = 0;
+  while ((got = ::read(fd, buffer, sizeof buffer)) > 0) {
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  Check(got == 0, "read " + path);
+  return bytes;
+}
+
+void SnapshotInto(const std::string& root, const std::string& relative, Tree& tree) {
+  DIR* dir = ::opendir((root + relative).c_str());
+  Check(dir != nullptr, "opendir " + relative);
+  while (const dirent* item = ::readdir(dir)) {
+    const std::string name = item->d_name;
+    if (name == "." || name == "..") {
+      continue;
+    }
+    const std::string path = relative + "/" + name;
+    const std::string full = root + path;
+    struct stat info {};
+    Check(::lstat(full.c_str(), &info) == 0, "lstat " + path);
+    Entry entry;
+    entry.mode = info.st_mode & 07777;
+    entry.uid = info.st_uid;
+    entry.gid = info.st_gid;
+    entry.links = info.st_nlink;
+    switch (info.st_mode & S_IFMT) {
+      case S_IFREG:
+        entry.type = 'f';
+        if (info.st_size > kContentLimit) {
+          entry.data = "<" + std::to_string(info.st_size) + " bytes>";
+        } else {
+          entry.data = ReadAll(full);
+        }
+        break;
+      case S_IFDIR: entry.type = 'd'; break;
+      case S_IFLNK: {
+        entry.type = 'l';
+        entry.data = std::filesystem::read_symlink(full).string();
+        break;
+      }
+      case S_IFIFO: entry.type = 'p'; break;
+      case S_IFSOCK: entry.type = 's'; break;
+      case S_IFCHR: entry.type = 'c'; break;
+      case S_IFBLK: entry.type = 'b'; break;
+      default: entry.type = '?'; break;
+    }
+    tree[path.substr(1)] = entry;
+    if (entry.type == 'd') {
+      SnapshotInto(root, path, tree);
+    }
+  }
+  ::closedir(dir);
+}
+
+std::string Describe(const Entry& e) {
+  std::ostringstream text;
+  text << e.type << " mode " << std::oct << e.mode << std::dec << " owner " << e.uid << ':' << e.gid
+       << " links " << e.links << ", " << e.data.size() << " bytes:";
+  for (std::size_t i = 0; i < e.data.size() && i < 24; ++i) {
+    text << ' ' << std::hex << std::setw(2) << std::setfill('0')
+         << (static_cast<unsigned>(e.data[i]) & 0xFFU);
+  }
+  return text.str();
+}
+
+std::string Differences(const Tree& expected, const Tree& actual) {
+  std::string report;
+  for (const auto& [path, entry] : expected) {
+    const auto found = actual.find(path);
+    if (found == actual.end()) {
+      report += "  missing " + path + "\n";
+    } else if (!(found->second == entry)) {
+      report += "  " + path + "\n    expected " + Describe(entry) + "\n    actual   " +
+                Describe(found->second) + "\n";
+    }
+  }
+  for (const auto& [path, entry] : actual) {
+    if (expected.count(path) == 0) {
+      report += "  unexpected " + path + " (" + Describe(entry) + ")\n";
+    }
+  }
+  return report;
+}
+
+// The success report: two unsigned decimals, which together cannot exceed the
+// child's wall time (each tick difference may round up by one millisecond).
+void ExpectSuccessReport(const Outcome& outcome) {
+  static const std::regex report(
+      "Velmoran: Encryption/decryption successful\\.\n\n"
+      "Time used for file input/output: (0|[1-9][0-9]*) milliseconds\n"
+      "Time used for encryption/decryption: (0|[1-9][0-9]*) milliseconds\n");
+  std::smatch numbers;
+  ASSERT_TRUE(std::regex_match(outcome.err, numbers, report)) << outcome.err;
+  const long long io = std::stoll(numbers[1]);
+  const long long cipher = std::stoll(numbers[2]);
+  EXPECT_LE(io + cipher, outcome.elapsedMilliseconds + 3) << outcome.err;
+}
+
+}  // namespace
+
+Bytes ComplementAdd(Bytes data, std::string_view key) {
+  for (std::size_t n = 0; n < data.size(); ++n) {
+    const unsigned k = static_cast<unsigned char>(key[n % key.size()]);
+    const unsigned b = static_cast<unsigned char>(data[n]);
+    data[n] = static_cast<char>((k - b - 1) % 256);
+  }
+  return data;
+}
+
+Bytes XOrData(Bytes data, std::string_view key) {
+  for (std::size_t n = 0; n < data.size(); ++n) {
+    data[n] = static_cast<char>(data[n] ^ key[n % key.size()]);
+  }
+  return data;
+}
+
+Bytes SomeBytes(std::size_t length, std::uint32_t seed) {
+  Bytes bytes(length, '\0');
+  std::uint32_t state = seed * 2654435761U + 1;
+  for (std::size_t i = 0; i < length; ++i) {
+    state = state * 1664525U + 1013904223U;
+    // Every byte value appears in any 256 consecutive bytes' worth of offsets.
+    bytes[i] = static_cast<char>((state >> 24U) ^ (i & 0xFFU));
+  }
+  return bytes;
+}
+
+std::string StatusText(int status) {
+  static const char* const texts[] = {
+      "",
+      "File encryption/decryption tool\r\rUsage: Velmoran.exe [-k] [-f] [-s] [-c] [-m] source "
+      "[destination] [key|keyfile]\r\rSwitches described:\r\t-k: use command line provided key "
+      "string\r\t-f: use key file\r\t-s: silent modus\r\t-c: copy/create new file at different "
+      "location\r\t-m: use masmlib XOrData algorithm",
+      "Invalid filename or unable to open source file",
+      "Unable to create destination file",
+      "Insufficient memory",
+      "Unable to read file data",
+      "Unable to write destination data",
+      "The specified file is too large for processing",
+      "Invalid command: incorrect order of arguments",
+      "Invalid command: unknown command flag",
+      "Invalid command: no matching quotation marks",
+      "Invalid command: source file expected",
+      "Invalid command: too much arguments",
+      "Invalid command: empty path/key string value",
+      "Zero size file",
+      "Unable to write full destination data",
+      "Invalid command: copy flag set, destination file expected",
+      "Invalid command: one of key flags set, key/keyfile value expected",
+      "Invalid filename or unable to open key file",
+      "File write error. The source file has readonly attributes or is used by another program.",
+  };
+  return texts[status];
+}
+
+bool Entry::operator==(const Entry& other) const {
+  return type == other.type && mode == other.mode && uid == other.uid && gid == other.gid &&
+         links == other.links && data == other.data;
+}
+
+Case::Case(std::string caseName, int expectedStatus, std::vector<std::string> args)
+    : name(std::move(caseName)), status(expectedStatus), commands{std::move(args)} {}
+
+Case& Case::Then(std::vector<std::string> args) {
+  commands.push_back(std::move(args));
+  return *this;
+}
+
+Case& Case::File(std::string fileName, Bytes bytes, unsigned mode) {
+  return Given([=](ToolCase& s) { s.Write(fileName, bytes, mode); });
+}
+
+Case& Case::Given(std::function<void(ToolCase&)> step) {
+  steps.push_back(std::move(step));
+  return *this;
+}
+
+Case& Case::Becomes(std::string fileName, Bytes bytes) {
+  return Becomes(std::move(fileName), [bytes] { return bytes; });
+}
+
+Case& Case::Becomes(std::string fileName, std::function<Bytes()> bytes) {
+  after[std::move(fileName)] = std::move(bytes);
+  return *this;
+}
+
+Case& Case::Silent() {
+  silent = true;
+  return *this;
+}
+
+Case& Case::AddressSpace(rlim_t bytes) {
+  launch.addressSpace = bytes;
+  return *this;
+}
+
+Case& Case::FileSize(rlim_t bytes) {
+  launch.fileSize = bytes;
+  return *this;
+}
+
+Case& Case::Umask(mode_t mask) {
+  launch.umask = mask;
+  return *this;
+}
+
+Case& Case::Argv0(std::string path) {
+  launch.argv0 = std::move(path);
+  return *this;
+}
+
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name << ':';
+  for (const auto& command : c.commands) {
+    *os << " [";
+    for (const auto& arg : command) {
+      *os << " \"" << arg.substr(0, 40) << (arg.size() > 40 ? "...\"" : "\"");
+    }
+    *os << " ]";
+  }
+}
+
+void ToolCase::SetUp() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/velmoran-e2e-XXXXXX";
+  Check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
+  root_ = pattern;
+}
+
+void ToolCase::TearDown() {
+  for (auto mount = mounts_.rbegin(); mount != mounts_.rend(); ++mount) {
+    ::umount2(Path(*mount).c_str(), MNT_DETACH);
+  }
+  for (const std::string& name : immutable_) {
+    const int fd = ::open(Path(name).c_str(), O_RDONLY | O_NONBLOCK);
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+      flags &= ~FS_IMMUTABLE_FL;
+      ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    ::close(fd);
+  }
+  std::filesystem::remove_all(root_);
+}
+
+std::string ToolCase::Path(const std::string& name) const { return root_ + "/" + name; }
+
+void ToolCase::Write(const std::string& name, const Bytes& bytes, unsigned mode) const {
+  const int fd = ::open(Path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  Check(fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()),
+        "write " + name);
+  ::close(fd);
+  Chmod(name, mode);
+}
+
+Bytes ToolCase::Read(const std::string& name) const { return ReadAll(Path(name)); }
+
+void ToolCase::MakeDirectory(const std::string& name) const {
+  Check(::mkdir(Path(name).c_str(), 0755) == 0, "mkdir " + name);
+}
+
+void ToolCase::Symlink(const std::string& target, const std::string& name) const {
+  Check(::symlink(target.c_str(), Path(name).c_str()) == 0, "symlink " + name);
+}
+
+void ToolCase::HardLink(const std::string& existing, const std::string& name) const {
+  Check(::link(Path(existing).c_str(), Path(name).c_str()) == 0, "link " + name);
+}
+
+void ToolCase::Chmod(const std::string& name, unsigned mode) const {
+  Check(::chmod(Path(name).c_str(), static_cast<mode_t>(mode)) == 0, "chmod " + name);
+}
+
+void ToolCase::Sparse(const std::string& name, std::uint64_t size) const {
+  const int fd = ::open(Path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  Check(fd >= 0 && ::ftruncate(fd, static_cast<off_t>(size)) == 0, "ftruncate " + name);
+  ::close(fd);
+}
+
+void ToolCase::MakeImmutable(const std::string& name) {
+  const int fd = ::open(Path(name).c_str(), O_RDONLY | O_NONBLOCK);
+  int flags = 0;
+  const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                    (flags |= FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+  ::close(fd);
+  if (!done) {
+    GTEST_SKIP() << "no immutable attribute here: errno " << errno;
+  }
+  immutable_.push_back(name);
+}
+
+void ToolCase::BindMount(const std::string& from, const std::string& onto, bool readOnly) {
+  const std::string target = Path(onto);
+  if (::mount(Path(from).c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "cannot bind-mount here: errno " << errno;
+  }
+  mounts_.push_back(onto);
+  if (readOnly) {
+    Check(::mount(nullptr, target.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0,
+          "remount read-only " + onto);
+  }
+}
+
+void ToolCase::MountTmpfs(const std::string& onto, const std::string& options) {
+  if (::mount("velmoran-e2e", Path(onto).c_str(), "tmpfs", 0, options.c_str()) != 0) {
+    GTEST_SKIP() << "cannot mount tmpfs here: errno " << errno;
+  }
+  mounts_.push_back(onto);
+}
+
+Tree ToolCase::Snapshot() const {
+  Tree tree;
+  SnapshotInto(root_, "", tree);
+  return tree;
+}
+
+void ToolCase::RunCase(const Case& c) {
+  for (const auto& step : c.steps) {
+    step(*this);
+    if (IsSkipped() || HasFatalFailure()) {
+      return;
+    }
+  }
+  const Tree before = Snapshot();
+  for (const auto& args : c.commands) {
+    Launch launch = c.launch;
+    launch.args = args;
+    launch.directory = root_;
+    const Outcome outcome = e2e::Run(launch);
+    ASSERT_FALSE(outcome.timedOut) << "the tool blocked";
+    ASSERT_EQ(outcome.signal, 0) << "the tool was killed by a signal";
+    EXPECT_EQ(outcome.exitCode, c.status);
+    EXPECT_EQ(outcome.out, "");
+    if (c.silent) {
+      EXPECT_EQ(outcome.err, "");
+    } else if (c.status == 0) {
+      ExpectSuccessReport(outcome);
+    } else {
+      EXPECT_EQ(outcome.err, MessageOutput(StatusText(c.status)));
+    }
+  }
+  Tree expected = before;
+  for (const auto& [path, bytes] : c.after) {
+    Entry& entry = expected[path];
+    if (entry.type == 0) {  // a new file, made as any new file is
+      entry = Entry{
+          'f', 0666U & ~static_cast<unsigned>(c.launch.umask), ::geteuid(), ::getegid(), 1, {}};
+    }
+    entry.data = bytes();
+  }
+  const Tree actual = Snapshot();
+  EXPECT_TRUE(actual == expected) << "files after the run differ:\n"
+                                  << Differences(expected, actual);
+}
+
+TEST_P(ToolCase, Behaves) { RunCase(GetParam()); }
+
+}  // namespace e2e

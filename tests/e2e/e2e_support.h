@@ -1,0 +1,111 @@
+// Cases as data: a command (or a few in a row), the files before, the status, and
+// which files end with which bytes. Everything not named must come out exactly as
+// it was: same names, types, modes, owners, link counts and bytes, nothing added.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tool_runner.h"
+
+namespace e2e {
+
+using Bytes = std::string;
+
+// The ciphers, computed here from their formulas, independently of the tool.
+Bytes ComplementAdd(Bytes data, std::string_view key);  // (k - b - 1) mod 256
+Bytes XOrData(Bytes data, std::string_view key);        // b ^ k
+
+// `length` reproducible pseudo-random bytes that hold every byte value.
+Bytes SomeBytes(std::size_t length, std::uint32_t seed);
+
+inline const Bytes kPlain = "Plain text\r\nwith \x00 and \xFF bytes\n";
+inline const char kDefaultKey[] = "Velmoran";
+
+// The message box text of each status (1 to 19), with its carriage returns.
+std::string StatusText(int status);
+
+// What a directory tree holds, entry by entry, keyed by relative path.
+struct Entry {
+  char type = 0;  // f d l p s c b
+  unsigned mode = 0;
+  unsigned uid = 0;
+  unsigned gid = 0;
+  unsigned long links = 0;
+  Bytes data;  // a file's bytes (a size note for huge ones), or a link's target
+  bool operator==(const Entry& other) const;
+};
+using Tree = std::map<std::string, Entry>;
+
+class ToolCase;
+
+struct Case {
+  Case(std::string caseName, int expectedStatus, std::vector<std::string> args);
+
+  Case& Then(std::vector<std::string> args);  // one more command, same status
+  Case& File(std::string name, Bytes bytes, unsigned mode = 0644);
+  Case& Given(std::function<void(ToolCase&)> step);
+  Case& Becomes(std::string name, Bytes bytes);
+  Case& Becomes(std::string name, std::function<Bytes()> bytes);  // computed only when run
+  Case& Silent();
+  Case& AddressSpace(rlim_t bytes);
+  Case& FileSize(rlim_t bytes);
+  Case& Umask(mode_t mask);
+  Case& Argv0(std::string path);
+
+  std::string name;
+  int status;
+  std::vector<std::vector<std::string>> commands;
+  std::vector<std::function<void(ToolCase&)>> steps;
+  std::map<std::string, std::function<Bytes()>> after;
+  bool silent = false;
+  Launch launch;
+};
+
+// Runs one case in a fresh temporary directory, removed afterwards.
+class ToolCase : public ::testing::TestWithParam<Case> {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+ public:
+  [[nodiscard]] std::string Path(const std::string& name) const;
+  void Write(const std::string& name, const Bytes& bytes, unsigned mode = 0644) const;
+  [[nodiscard]] Bytes Read(const std::string& name) const;
+  void MakeDirectory(const std::string& name) const;
+  void Symlink(const std::string& target, const std::string& name) const;
+  void HardLink(const std::string& existing, const std::string& name) const;
+  void Chmod(const std::string& name, unsigned mode) const;
+  void Sparse(const std::string& name, std::uint64_t size) const;
+  // Sets the immutable attribute; skips the test where the file system has none.
+  void MakeImmutable(const std::string& name);
+  // Mounts over `onto`, undone afterwards; skips the test where mounting is refused.
+  void BindMount(const std::string& from, const std::string& onto, bool readOnly);
+  void MountTmpfs(const std::string& onto, const std::string& options);
+  [[nodiscard]] Tree Snapshot() const;
+
+  void RunCase(const Case& c);
+
+ private:
+  std::string root_;
+  std::vector<std::string> immutable_;
+  std::vector<std::string> mounts_;
+};
+
+void PrintTo(const Case& c, std::ostream* os);
+
+// Keeps test names readable: the case's own name.
+struct CaseName {
+  std::string operator()(const ::testing::TestParamInfo<Case>& info) const {
+    return info.param.name;
+  }
+};
+
+}  // namespace e2e

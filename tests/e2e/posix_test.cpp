@@ -1,0 +1,439 @@
+// Cases that only a POSIX system can set up: special files, sparse files, resource
+// limits on the child, permission bits, owners, links and the immutable attribute.
+// The tests run as root, so read-only means "no write bit at all", not a refusal.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+const Bytes kData = SomeBytes(10000, 7);
+const Bytes kOld = "older and longer destination content";
+constexpr std::uint64_t k4GiB = 1ULL << 32;
+constexpr rlim_t kLowMemory = 256U << 20;
+constexpr rlim_t kPartway = 4096;  // a file-size limit that stops the write after one block
+// A regular file that announces 4096 bytes and holds fewer.
+const char kShortFile[] = "/sys/devices/system/cpu/online";
+
+Bytes Ca(const Bytes& data) { return ComplementAdd(data, kDefaultKey); }
+
+void Fifo(ToolCase& s, const std::string& name) {
+  ASSERT_EQ(::mkfifo(s.Path(name).c_str(), 0644), 0) << std::strerror(errno);
+}
+
+void Socket(ToolCase& s, const std::string& name) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = s.Path(name);
+  ASSERT_LT(path.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  // The socket file stays after the descriptor is closed.
+  const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  ::close(fd);
+  ASSERT_EQ(bound, 0) << std::strerror(errno);
+}
+
+void Device(ToolCase& s, const std::string& name) {
+  if (::mknod(s.Path(name).c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+    GTEST_SKIP() << "cannot make a device node here";
+  }
+}
+
+void NeedShortFile(ToolCase&) {
+  struct stat info {};
+  if (::stat(kShortFile, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size != 4096) {
+    GTEST_SKIP() << kShortFile << " is not a short-reading file here";
+  }
+}
+
+// Cases about what root may and may not do.
+void NeedRoot(ToolCase&) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root";
+  }
+}
+
+void Chown(ToolCase& s, const std::string& name, uid_t uid, gid_t gid) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root";
+  }
+  ASSERT_EQ(::chown(s.Path(name).c_str(), uid, gid), 0) << std::strerror(errno);
+}
+
+// Fills the file system that holds `name` until no block is left, then frees `spare` bytes.
+void FillBlocks(ToolCase& s, const std::string& name, off_t spare) {
+  const int fd = ::open(s.Path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  const std::string block(4096, 'f');
+  while (::write(fd, block.data(), block.size()) > 0) {
+  }
+  const off_t size = ::lseek(fd, 0, SEEK_END);
+  ASSERT_EQ(::ftruncate(fd, size - spare), 0);
+  ::close(fd);
+}
+
+// Creates files in `directory` until the file system has no inode left.
+void FillInodes(ToolCase& s, const std::string& directory) {
+  for (int i = 0;; ++i) {
+    const int fd =
+        ::open(s.Path(directory + "/i" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644);
+    if (fd < 0) {
+      ASSERT_EQ(errno, ENOSPC);
+      return;
+    }
+    ::close(fd);
+  }
+}
+
+std::vector<Case> SpecialFileCases() {
+  return {
+      // Never opened for data, never waited on, never replaced.
+      Case("fifo_as_source", 2, {"fifo"}).Given([](ToolCase& s) { Fifo(s, "fifo"); }),
+      Case("fifo_as_source_in_copy", 2, {"-c", "fifo", "dst"}).Given([](ToolCase& s) {
+        Fifo(s, "fifo");
+      }),
+      Case("socket_as_source", 2, {"sock"}).Given([](ToolCase& s) { Socket(s, "sock"); }),
+      Case("device_as_source", 2, {"/dev/null"}),
+      Case("device_as_source_in_copy", 2, {"-c", "/dev/null", "dst"}),
+      Case("dangling_link_as_source", 2, {"link"}).Given([](ToolCase& s) {
+        s.Symlink("nowhere", "link");
+      }),
+      Case("link_loop_as_source", 2, {"a"}).Given([](ToolCase& s) {
+        s.Symlink("b", "a");
+        s.Symlink("a", "b");
+      }),
+      Case("fifo_as_key_file", 18, {"-f", "src", "fifo"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { Fifo(s, "fifo"); }),
+      Case("socket_as_key_file", 18, {"-f", "src", "sock"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { Socket(s, "sock"); }),
+      Case("device_as_key_file", 18, {"-f", "src", "/dev/null"}).File("src", kPlain),
+      Case("dangling_link_as_key_file", 18, {"-f", "src", "link"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { s.Symlink("nowhere", "link"); }),
+      Case("fifo_as_destination", 3, {"-c", "src", "fifo"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { Fifo(s, "fifo"); }),
+      Case("socket_as_destination", 3, {"-c", "src", "sock"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { Socket(s, "sock"); }),
+      Case("device_as_destination", 3, {"-c", "src", "null"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { Device(s, "null"); }),
+      Case("link_to_directory_as_destination", 3, {"-c", "src", "link"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) {
+            s.MakeDirectory("dir");
+            s.Symlink("dir", "link");
+          }),
+      Case("link_loop_as_destination", 3, {"-c", "src", "a"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) {
+            s.Symlink("b", "a");
+            s.Symlink("a", "b");
+          }),
+      // The file shrinks between taking its size and reading it: nothing is written.
+      Case("short_read_of_source", 5, {"-c", kShortFile, "dst"}).Given(NeedShortFile),
+      Case("short_read_of_key_file", 5, {"-f", "src", kShortFile})
+          .File("src", kPlain)
+          .Given(NeedShortFile),
+  };
+}
+
+std::vector<Case> LimitCases() {
+  return {
+      // Too large is decided from the size alone, before any memory is asked for.
+      Case("source_of_4_GiB", 7, {"big"}).Given([](ToolCase& s) { s.Sparse("big", k4GiB); }),
+      Case("source_of_4_GiB_with_little_memory", 7, {"-c", "big", "dst"})
+          .Given([](ToolCase& s) { s.Sparse("big", k4GiB); })
+          .AddressSpace(kLowMemory),
+      Case("key_file_of_5_GiB", 7, {"-f", "src", "big"}).File("src", kPlain).Given([](ToolCase& s) {
+        s.Sparse("big", 5 * (k4GiB / 4));
+      }),
+      Case("largest_source_without_memory", 4, {"big"})
+          .Given([](ToolCase& s) { s.Sparse("big", k4GiB - 1); })
+          .AddressSpace(kLowMemory),
+      Case("key_file_without_memory", 4, {"-c", "-f", "src", "dst", "big"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { s.Sparse("big", 1U << 30); })
+          .AddressSpace(kLowMemory),
+      // A file-size limit: the first write fails (6) or stops partway (15); every
+      // file keeps what it had and nothing is left behind.
+      Case("new_destination_write_fails", 6, {"-c", "src", "dst"}).File("src", kData).FileSize(0),
+      Case("new_destination_short_write", 15, {"-c", "src", "dst"})
+          .File("src", kData)
+          .FileSize(kPartway),
+      Case("existing_destination_short_write", 15, {"-c", "src", "dst"})
+          .File("src", kData)
+          .File("dst", kOld)
+          .FileSize(kPartway),
+      Case("in_place_write_fails", 6, {"src"}).File("src", kData).FileSize(0),
+      Case("in_place_short_write", 15, {"src"}).File("src", kData).FileSize(kPartway),
+      Case("in_place_short_write_silent", 15, {"-s", "src"})
+          .File("src", kData)
+          .FileSize(kPartway)
+          .Silent(),
+      // Long enough to take measurable time, so wrong tick arithmetic shows in the report.
+      Case("large_file", 0, {"big"})
+          .Given([](ToolCase& s) { s.Sparse("big", 48U << 20); })
+          .Becomes("big", [] { return Ca(Bytes(48U << 20, '\0')); }),
+      Case("write_below_the_limit", 0, {"src"})
+          .File("src", kPlain)
+          .FileSize(kPartway)
+          .Becomes("src", Ca(kPlain)),
+      // The overwrite path failing: the bytes already overwritten are put back.
+      Case("hard_linked_in_place_write_fails", 6, {"src"})
+          .File("src", kData)
+          .Given([](ToolCase& s) { s.HardLink("src", "alias"); })
+          .FileSize(0),
+      Case("hard_linked_in_place_short_write", 15, {"-m", "src"})
+          .File("src", kData)
+          .Given([](ToolCase& s) { s.HardLink("src", "alias"); })
+          .FileSize(kPartway),
+      Case("immutable_directory_in_place_short_write", 15, {"locked/src"})
+          .Given([](ToolCase& s) {
+            s.MakeDirectory("locked");
+            s.Write("locked/src", kData);
+          })
+          .Given([](ToolCase& s) { s.MakeImmutable("locked"); })
+          .FileSize(kPartway),
+  };
+}
+
+std::vector<Case> PermissionCases() {
+  return {
+      // No write bit at all is read-only, for root as well.
+      Case("read_only_source_in_place", 19, {"src"}).File("src", kPlain, 0444),
+      Case("no_write_bit_in_place", 19, {"-m", "src"}).File("src", kPlain, 0555),
+      Case("read_only_source_in_place_silent", 19, {"-s", "src"})
+          .File("src", kPlain, 0400)
+          .Silent(),
+      Case("group_write_bit_is_enough", 0, {"src"})
+          .Given(NeedRoot)
+          .File("src", kPlain, 0020)
+          .Becomes("src", Ca(kPlain)),
+      Case("read_only_source_copied", 0, {"-c", "src", "dst"})
+          .File("src", kPlain, 0444)
+          .Becomes("dst", Ca(kPlain)),
+      Case("read_only_source_copied_onto_itself", 3, {"-c", "src", "src"})
+          .File("src", kPlain, 0444),
+      Case("read_only_destination", 3, {"-c", "src", "dst"})
+          .File("src", kPlain)
+          .File("dst", kOld, 0444),
+      Case("read_only_key_file_in_place", 0, {"-f", "src", "key"})
+          .File("src", kPlain)
+          .File("key", "k", 0444)
+          .Becomes("src", ComplementAdd(kPlain, "k")),
+      // The immutable attribute: only the source in place is probed for writing.
+      Case("immutable_source_in_place", 19, {"src"}).File("src", kPlain).Given([](ToolCase& s) {
+        s.MakeImmutable("src");
+      }),
+      Case("immutable_source_copied", 0, {"-c", "src", "dst"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { s.MakeImmutable("src"); })
+          .Becomes("dst", Ca(kPlain)),
+      Case("immutable_key_file_is_never_probed", 0, {"-f", "-m", "src", "key"})
+          .File("src", kPlain)
+          .File("key", "key")
+          .Given([](ToolCase& s) { s.MakeImmutable("key"); })
+          .Becomes("src", XOrData(kPlain, "key")),
+      Case("immutable_destination", 3, {"-c", "src", "dst"})
+          .File("src", kPlain)
+          .File("dst", kOld)
+          .Given([](ToolCase& s) { s.MakeImmutable("dst"); }),
+      // The replacement keeps the replaced file's mode, owner and group.
+      Case("in_place_keeps_mode", 0, {"src"}).File("src", kPlain, 0640).Becomes("src", Ca(kPlain)),
+      Case("in_place_keeps_owner_and_set_id_bits", 0, {"src"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) {
+            Chown(s, "src", 1234, 5678);
+            s.Chmod("src", 06750);
+          })
+          .Becomes("src", Ca(kPlain)),
+      Case("copy_keeps_destination_owner", 0, {"-c", "src", "dst"})
+          .File("src", kPlain, 0755)
+          .File("dst", kOld, 0604)
+          .Given([](ToolCase& s) { Chown(s, "dst", 4321, 8765); })
+          .Becomes("dst", Ca(kPlain)),
+      // A new destination is made like any new file: 0666 less the umask.
+      Case("new_destination_umask_022", 0, {"-c", "src", "dst"})
+          .File("src", kPlain, 0600)
+          .Becomes("dst", Ca(kPlain)),
+      Case("new_destination_umask_077", 0, {"-c", "src", "dst"})
+          .File("src", kPlain)
+          .Umask(077)
+          .Becomes("dst", Ca(kPlain)),
+      Case("new_destination_umask_000", 0, {"-c", "src", "dst"})
+          .File("src", kPlain)
+          .Umask(0)
+          .Becomes("dst", Ca(kPlain)),
+      Case("new_destination_umask_027", 0, {"-c", "src", "dst"})
+          .File("src", kPlain)
+          .Umask(027)
+          .Becomes("dst", Ca(kPlain)),
+  };
+}
+
+std::vector<Case> LinkCases() {
+  return {
+      // A symbolic link is followed once; its target is replaced and it stays a link.
+      Case("in_place_through_symlink", 0, {"link"})
+          .File("real", kPlain, 0640)
+          .Given([](ToolCase& s) { s.Symlink("real", "link"); })
+          .Becomes("real", Ca(kPlain)),
+      Case("copy_through_symlink_into_other_directory", 0, {"-c", "src", "link"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) {
+            s.MakeDirectory("sub");
+            s.Write("sub/target", kOld, 0600);
+            s.Symlink("sub/target", "link");
+          })
+          .Becomes("sub/target", Ca(kPlain)),
+      Case("relative_symlink_in_subdirectory", 0, {"-c", "src", "sub/link"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) {
+            s.MakeDirectory("sub");
+            s.Write("sub/target", kOld);
+            s.Symlink("target", "sub/link");
+          })
+          .Becomes("sub/target", Ca(kPlain)),
+      Case("absolute_symlink_chain", 0, {"-c", "src", "first"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) {
+            s.MakeDirectory("sub");
+            s.Write("sub/target", kOld);
+            s.Symlink(s.Path("sub/target"), "second");
+            s.Symlink("second", "first");
+          })
+          .Becomes("sub/target", Ca(kPlain)),
+      Case("dangling_symlink_destination_creates_target", 0, {"-c", "src", "link"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { s.Symlink("made", "link"); })
+          .Becomes("made", Ca(kPlain)),
+      // Every name of a hard-linked file sees the new bytes.
+      Case("hard_linked_in_place", 0, {"src"})
+          .File("src", kData, 0640)
+          .Given([](ToolCase& s) {
+            s.MakeDirectory("sub");
+            s.HardLink("src", "sub/alias");
+          })
+          .Becomes("src", Ca(kData))
+          .Becomes("sub/alias", Ca(kData)),
+      Case("hard_linked_in_place_round_trip", 0, {"-m", "src"})
+          .Then({"-m", "alias"})
+          .File("src", kData)
+          .Given([](ToolCase& s) { s.HardLink("src", "alias"); }),
+      Case("hard_linked_destination_shrinks", 0, {"-c", "src", "dst"})
+          .File("src", kPlain)
+          .File("dst", kOld + kOld + kOld)
+          .Given([](ToolCase& s) { s.HardLink("dst", "alias"); })
+          .Becomes("dst", Ca(kPlain))
+          .Becomes("alias", Ca(kPlain)),
+      // A directory that refuses new files: the file inside is overwritten in place.
+      Case("immutable_directory_in_place", 0, {"locked/src"})
+          .Given([](ToolCase& s) {
+            s.MakeDirectory("locked");
+            s.Write("locked/src", kData, 0600);
+          })
+          .Given([](ToolCase& s) { s.MakeImmutable("locked"); })
+          .Becomes("locked/src", Ca(kData)),
+      Case("immutable_directory_longer_destination", 0, {"-c", "src", "locked/dst"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) {
+            s.MakeDirectory("locked");
+            s.Write("locked/dst", kOld + kOld);
+          })
+          .Given([](ToolCase& s) { s.MakeImmutable("locked"); })
+          .Becomes("locked/dst", Ca(kPlain)),
+      Case("immutable_directory_new_destination", 3, {"-c", "src", "locked/dst"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { s.MakeDirectory("locked"); })
+          .Given([](ToolCase& s) { s.MakeImmutable("locked"); }),
+  };
+}
+
+std::vector<Case> MountCases() {
+  const auto readOnlyDirectory = [](ToolCase& s) {
+    s.MakeDirectory("dir");
+    s.Write("dir/src", kPlain);
+    s.MakeDirectory("ro");
+    s.BindMount("dir", "ro", true);
+  };
+  const auto smallDisk = [](ToolCase& s) {
+    s.MakeDirectory("full");
+    s.MountTmpfs("full", "size=64k,nr_inodes=64");
+  };
+  return {
+      // A full disk is never a reason to write over the file itself.
+      Case("no_inode_left_for_destination", 3, {"-c", "src", "full/dst"})
+          .File("src", kPlain)
+          .Given(smallDisk)
+          .File("full/dst", kOld)
+          .Given([](ToolCase& s) { FillInodes(s, "full"); }),
+      Case("no_inode_left_in_place", 3, {"full/src"})
+          .Given(smallDisk)
+          .File("full/src", kPlain)
+          .Given([](ToolCase& s) { FillInodes(s, "full"); }),
+      Case("no_block_left_for_destination", 6, {"-c", "src", "full/dst"})
+          .File("src", kData)
+          .Given(smallDisk)
+          .File("full/dst", kOld)
+          .Given([](ToolCase& s) { FillBlocks(s, "full/filler", 0); }),
+      Case("disk_full_partway_for_destination", 15, {"-c", "src", "full/dst"})
+          .File("src", kData)
+          .Given(smallDisk)
+          .File("full/dst", kOld)
+          .Given([](ToolCase& s) { FillBlocks(s, "full/filler", 4096); }),
+      Case("disk_full_partway_in_place", 15, {"full/src"})
+          .Given(smallDisk)
+          .File("full/src", kData)
+          .Given([](ToolCase& s) { FillBlocks(s, "full/filler", 4096); }),
+      // A file mounted over another name cannot be renamed over: it is overwritten.
+      Case("bind_mounted_destination", 0, {"-c", "src", "dst"})
+          .File("src", kPlain)
+          .File("outside", kOld + kOld, 0640)
+          .File("dst", kOld)
+          .Given([](ToolCase& s) { s.BindMount("outside", "dst", false); })
+          .Becomes("outside", Ca(kPlain))
+          .Becomes("dst", Ca(kPlain)),
+      Case("bind_mounted_in_place", 0, {"dst"})
+          .File("outside", kData)
+          .File("dst", kOld)
+          .Given([](ToolCase& s) { s.BindMount("outside", "dst", false); })
+          .Becomes("outside", Ca(kData))
+          .Becomes("dst", Ca(kData)),
+      // A read-only file system is never written over in place.
+      Case("read_only_file_system_in_place", 19, {"ro/src"}).Given(readOnlyDirectory),
+      Case("read_only_file_system_existing_destination", 3, {"-c", "ro/src", "ro/src"})
+          .Given(readOnlyDirectory),
+      Case("read_only_file_system_new_destination", 3, {"-c", "ro/src", "ro/new"})
+          .Given(readOnlyDirectory),
+      Case("read_only_file_system_source_copied_out", 0, {"-c", "ro/src", "out"})
+          .Given(readOnlyDirectory)
+          .Becomes("out", Ca(kPlain)),
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Mount, ToolCase, ::testing::ValuesIn(MountCases()), CaseName());
+INSTANTIATE_TEST_SUITE_P(SpecialFile, ToolCase, ::testing::ValuesIn(SpecialFileCases()),
+                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Limit, ToolCase, ::testing::ValuesIn(LimitCases()), CaseName());
+INSTANTIATE_TEST_SUITE_P(Permission, ToolCase, ::testing::ValuesIn(PermissionCases()), CaseName());
+INSTANTIATE_TEST_SUITE_P(Link, ToolCase, ::testing::ValuesIn(LinkCases()), CaseName());
+
+}  // namespace
+}  // namespace e2e
