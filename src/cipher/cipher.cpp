@@ -54,7 +54,7 @@ void ApplyRepeatingKey(std::uint8_t* data, std::size_t length, const std::uint8_
   if (data == nullptr || key == nullptr || keyLength == 0 || length == 0) {
     return;
   }
-  alignas(kVectorBytes) std::uint8_t expanded[kPatternCapacity];
+  alignas(kVectorBytes) std::uint8_t expanded[kPatternCapacity] = {};
   KeyPattern pattern{key, keyLength, keyLength};
   if (keyLength <= kShortKey) {
     const std::size_t period = keyLength * ((kShortKey + keyLength - 1) / keyLength);
@@ -67,7 +67,7 @@ void ApplyRepeatingKey(std::uint8_t* data, std::size_t length, const std::uint8_
 
   std::size_t phase = 0;  // position in the pattern of the current data byte
   std::size_t offset = 0;
-  alignas(kVectorBytes) std::uint8_t stitched[kStepBytes];
+  alignas(kVectorBytes) std::uint8_t stitched[kStepBytes] = {};
   for (; offset + kStepBytes <= length; offset += kStepBytes) {
     const std::uint8_t* keyBytes = pattern.bytes + phase;
     if (phase + kStepBytes > pattern.readable) {
