@@ -102,7 +102,9 @@ FileHandle OpenForReading(const char* path) {
     return kInvalidFile;
   }
   ++g_state.openFiles;
-  return reinterpret_cast<FileHandle>(new fake::OpenRead{path});
+  auto* open = new fake::OpenRead;
+  open->path = path;
+  return reinterpret_cast<FileHandle>(open);
 }
 
 bool ProbeWriteAccess(const char* path) {
@@ -157,7 +159,8 @@ Replacement* BeginReplacement(const char* path, bool allowStaging) {
   if (exists && (!file->second.regular || file->second.readOnly)) {
     return nullptr;
   }
-  auto* replacement = new Replacement{path};
+  auto* replacement = new Replacement;
+  replacement->path = path;
   if (exists && (!allowStaging || file->second.hardLinked)) {
     replacement->mode = ReplaceMode::Overwrite;
   }
