@@ -15,6 +15,8 @@ import sys
 import tempfile
 import time
 
+OPENSSL = ("openssl enc -aes-128-ctr -K 00112233445566778899aabbccddeeff "
+           "-iv 00000000000000000000000000000000")
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
@@ -71,10 +73,8 @@ def main():
             "cp": f"cp {src} {out}",
             "cp + sync": f"cp {src} {out} && sync {out}",
             "cp + sync + mv": f"cp {own} {own}.new && sync {own}.new && mv {own}.new {own}",
-            "openssl aes-128-ctr": f"openssl enc -aes-128-ctr -K 00112233445566778899aabbccddeeff "
-                                   f"-iv 0 -in {src} -out {out}",
-            "openssl aes-128-ctr + sync": f"openssl enc -aes-128-ctr -K 00112233445566778899aabbccd"
-                                          f"deeff -iv 0 -in {src} -out {out} && sync {out}",
+            "openssl aes-128-ctr": f"{OPENSSL} -in {src} -out {out}",
+            "openssl aes-128-ctr + sync": f"{OPENSSL} -in {src} -out {out} && sync {out}",
             "velmoran 1 KiB": f"{tool} -s -c {small} {out}.small",
             "cp 1 KiB": f"cp {small} {out}.small",
         }
