@@ -1,6 +1,8 @@
 // How the temporary file is made: unnamed and owner-only where the platform allows,
 // else under a fresh name made exclusively without following links; a symbolic link
 // an attacker plants at the name the tool picks is never followed.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -138,6 +140,77 @@ TEST_F(TemporaryFile, ALinkPlantedAtTheNameOfTheUnnamedFileIsNeverFollowed) {
   EXPECT_EQ(outcome.exitCode, 0) << Joined(log);
   EXPECT_TRUE(Read("dir/source") == ComplementAdd(source_, kDefaultKey));
 }
+
+// What a kill between naming the staged file and renaming it leaves, and what only
+// looks like it. The next run on the same file removes the first and nothing else.
+enum class Planted { File, LockedByALiveRun, Symlink, HardLinked, Directory, OtherOwner };
+
+struct LeftoverCase {
+  const char* label;
+  const char* name;
+  Planted kind;
+  bool removed;
+};
+
+class Leftover : public ToolTest, public ::testing::WithParamInterface<LeftoverCase> {};
+
+TEST_P(Leftover, OnlyAnAbandonedStagedFileOfThisFileIsRemoved) {
+  const LeftoverCase& c = GetParam();
+  const Bytes source = SomeBytes(5000, 3);
+  const Bytes content = "what a killed run had staged";
+  Write("source", source);
+  Write("victim", content);
+  const std::string planted = Path(c.name);
+  int lockHolder = -1;
+  switch (c.kind) {
+    case Planted::File: Write(c.name, content, 0600); break;
+    case Planted::LockedByALiveRun:
+      Write(c.name, content, 0600);
+      lockHolder = ::open(planted.c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_EQ(::flock(lockHolder, LOCK_EX), 0);
+      break;
+    case Planted::Symlink: ASSERT_EQ(::symlink(Path("victim").c_str(), planted.c_str()), 0); break;
+    case Planted::HardLinked: ASSERT_EQ(::link(Path("victim").c_str(), planted.c_str()), 0); break;
+    case Planted::Directory: MakeDirectory(c.name); break;
+    case Planted::OtherOwner:
+      if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root can plant another user's file";
+      }
+      Write(c.name, content, 0600);
+      ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
+      break;
+  }
+
+  const Outcome outcome = RunTool(In({"-s", "source"}));
+  if (lockHolder >= 0) {
+    ::close(lockHolder);
+  }
+  ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+  EXPECT_TRUE(Read("source") == ComplementAdd(source, kDefaultKey));
+  EXPECT_EQ(Read("victim"), content);
+  struct stat info {};
+  EXPECT_EQ(::lstat(planted.c_str(), &info) != 0, c.removed) << c.name;
+  std::set<std::string> expected = {"source", "victim"};
+  if (!c.removed) {
+    expected.insert(c.name);
+  }
+  EXPECT_EQ(Names(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NextRun, Leftover,
+    ::testing::Values(
+        LeftoverCase{"Abandoned", ".source.velmoran-0123abcd", Planted::File, true},
+        LeftoverCase{"StillStaging", ".source.velmoran-0123abcd", Planted::LockedByALiveRun, false},
+        LeftoverCase{"SevenDigits", ".source.velmoran-0123abc", Planted::File, false},
+        LeftoverCase{"UpperCase", ".source.velmoran-0123ABCD", Planted::File, false},
+        LeftoverCase{"OtherFile", ".other.velmoran-0123abcd", Planted::File, false},
+        LeftoverCase{"NoDot", "source.velmoran-0123abcd", Planted::File, false},
+        LeftoverCase{"Symlink", ".source.velmoran-0123abcd", Planted::Symlink, false},
+        LeftoverCase{"HardLinked", ".source.velmoran-0123abcd", Planted::HardLinked, false},
+        LeftoverCase{"Directory", ".source.velmoran-0123abcd", Planted::Directory, false},
+        LeftoverCase{"OtherOwner", ".source.velmoran-0123abcd", Planted::OtherOwner, false}),
+    [](const ::testing::TestParamInfo<LeftoverCase>& param) { return param.param.label; });
 
 }  // namespace
 }  // namespace hardening

@@ -1,8 +1,10 @@
 // Replacing a destination on POSIX: a new file beside it, flushed, then renamed over
 // it; or, where that cannot be done without changing what the file is, the file
 // itself overwritten without truncation.
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -93,24 +95,97 @@ std::string TemporaryName(const std::string& destinationName) {
   return name;
 }
 
-// An unnamed file in the directory where the platform has them (a kill leaves
-// nothing behind), else a new name made exclusively. Owner-only either way.
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `name` in the directory is still the file open as `fd`.
+bool NameIsFile(int directoryFd, const char* name, int fd) {
+  struct stat named {};
+  struct stat opened {};
+  return ::fstatat(directoryFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         ::fstat(fd, &opened) == 0 && SameFile(named, opened);
+}
+
+// Whether `entry` has the form of a temporary name made for `destinationName`.
+bool IsTemporaryNameFor(const char* entry, const std::string& destinationName) {
+  const std::string prefix = "." + destinationName + ".velmoran-";
+  const std::string candidate = entry;
+  if (candidate.size() != prefix.size() + 8 || candidate.compare(0, prefix.size(), prefix) != 0) {
+    return false;
+  }
+  for (std::size_t i = prefix.size(); i < candidate.size(); ++i) {
+    const char c = candidate[i];
+    if ((c < '0' || c > '9') && (c < 'a' || c > 'f')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A run holds an exclusive lock on its staged file from before the file has a name
+// until it is gone, so a name whose lock can be taken was left by a run that was
+// killed between naming its file and renaming it. Only such names, for this
+// destination, of this user's own regular files, are removed; anything else is
+// left as it is.
+void RemoveAbandonedStagedFiles(int directoryFd, const std::string& destinationName) {
+  const int listingFd = ::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listingFd < 0) {
+    return;
+  }
+  DIR* listing = ::fdopendir(listingFd);
+  if (listing == nullptr) {
+    ::close(listingFd);
+    return;
+  }
+  while (const dirent* entry = ::readdir(listing)) {
+    if (!IsTemporaryNameFor(entry->d_name, destinationName)) {
+      continue;
+    }
+    const int fd = ::openat(directoryFd, entry->d_name,
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+      continue;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+        info.st_nlink == 1 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        NameIsFile(directoryFd, entry->d_name, fd)) {
+      ::unlinkat(directoryFd, entry->d_name, 0);
+    }
+    ::close(fd);
+  }
+  ::closedir(listing);
+}
+
+// An unnamed file in the directory where the platform has them, else a new name made
+// exclusively; owner-only either way, and locked before it has a name (see above).
 int CreateStagedFile(Replacement& replacement) {
   const int fd = ::openat(replacement.directoryFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+  if (fd >= 0) {
+    ::flock(fd, LOCK_EX);  // nobody else can reach an unnamed file: never contended
     return fd;
+  }
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    return -1;
   }
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     std::string name = TemporaryName(replacement.name);
     const int named = ::openat(replacement.directoryFd, name.c_str(),
                                O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (named >= 0) {
+    if (named < 0) {
+      if (errno != EEXIST) {
+        return -1;
+      }
+      continue;
+    }
+    // Between creating and locking, another run may have taken the file for an
+    // abandoned one and removed it; then this name is no longer ours.
+    if (::flock(named, LOCK_EX) == 0 && NameIsFile(replacement.directoryFd, name.c_str(), named)) {
       replacement.tempName = std::move(name);
       return named;
     }
-    if (errno != EEXIST) {
-      return -1;
-    }
+    ::close(named);
   }
   return -1;
 }
@@ -159,6 +234,7 @@ Staging Stage(Replacement& replacement, const std::string& target, const struct 
   if (replacement.directoryFd < 0) {
     return Staging::Impossible;
   }
+  RemoveAbandonedStagedFiles(replacement.directoryFd, replacement.name);
   replacement.fd = CreateStagedFile(replacement);
   if (replacement.fd < 0) {
     // Only a directory that refuses new files sends an existing file down the
