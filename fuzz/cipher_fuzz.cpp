@@ -1,6 +1,6 @@
-// Both ciphers over random data, keys, lengths and buffer alignments: every byte must
-// equal its formula with key byte n mod keyLength, no byte outside the span may
-// change, and a second pass must restore the data.
+// Both ciphers over random data, keys, key positions, lengths and buffer alignments:
+// every byte must equal its formula with key byte (position + n) mod keyLength, no
+// byte outside the span may change, and a second pass must restore the data.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -26,11 +26,11 @@ std::uint8_t Formula(bool xorData, std::uint8_t b, std::uint8_t k) {
 }
 
 void Apply(bool xorData, std::uint8_t* data, std::uint32_t length, const std::uint8_t* key,
-           std::uint32_t keyLength) {
+           std::uint32_t keyLength, std::uint32_t position) {
   if (xorData) {
-    XOrData(data, length, key, keyLength);
+    XOrData(data, length, key, keyLength, position);
   } else {
-    ComplementAdd(data, key, length, keyLength);
+    ComplementAdd(data, key, length, keyLength, position);
   }
 }
 
@@ -46,6 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   const std::size_t offset = provider.ConsumeIntegralInRange<std::size_t>(0, 97);
   // Key lengths around the short-key pattern's bound (256) and far beyond it.
   std::size_t keyLength = provider.ConsumeIntegralInRange<std::size_t>(1, 1200);
+  // Where in the key the span starts, as for a part of a longer buffer; past the key's
+  // length too.
+  const std::uint32_t position = provider.ConsumeIntegralInRange<std::uint32_t>(0, 5000);
   // Mostly the fuzzer's own bytes; sometimes a longer span filled from a seed, so that
   // lengths far past the input size are met too.
   const bool synthetic = provider.ConsumeBool();
@@ -84,21 +87,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
 
   const auto length32 = static_cast<std::uint32_t>(length);
   const auto keyLength32 = static_cast<std::uint32_t>(keyLength);
-  Apply(xorData, data, length32, keyBlock.data(), keyLength32);
+  Apply(xorData, data, length32, keyBlock.data(), keyLength32, position);
   for (std::size_t i = 0; i < offset; ++i) {
     if (buffer[i] != kGuard) {
       Fail("a byte before the span changed", xorData, length, keyLength, offset, i);
     }
   }
   for (std::size_t n = 0; n < length; ++n) {
-    if (data[n] != Formula(xorData, plain[n], key[n % keyLength])) {
+    if (data[n] != Formula(xorData, plain[n], key[(position + n) % keyLength])) {
       Fail("a byte differs from its formula", xorData, length, keyLength, offset, n);
     }
   }
   if (keyBlock != key) {
     Fail("the key was changed", xorData, length, keyLength, offset, 0);
   }
-  Apply(xorData, data, length32, keyBlock.data(), keyLength32);
+  Apply(xorData, data, length32, keyBlock.data(), keyLength32, position);
   for (std::size_t n = 0; n < length; ++n) {
     if (data[n] != plain[n]) {
       Fail("the round trip did not restore the data", xorData, length, keyLength, offset, n);

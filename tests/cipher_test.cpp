@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <tuple>
@@ -79,5 +80,37 @@ TEST(CipherEdges, UnalignedBuffersGiveTheSameBytes) {
     EXPECT_TRUE(std::equal(reference.begin(), reference.begin() + 4096, shifted.begin() + shift));
   }
 }
+
+// Parts ciphered one after another, each with its own offset as key position, give
+// the bytes of one pass over the whole: for short keys (the expanded pattern), keys
+// at the pattern's edge and long keys, with cuts inside and at the ends of vectors.
+class CipherPartsTest : public testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(CipherPartsTest, PartsMatchOnePass) {
+  const std::uint32_t keyLength = GetParam();
+  std::mt19937 random(keyLength);
+  constexpr std::uint32_t kLength = 150001;
+  const Bytes original = RandomBytes(kLength, random);
+  const Bytes key = RandomBytes(keyLength, random);
+  Bytes whole = original;
+  ComplementAdd(whole.data(), key.data(), kLength, keyLength);
+  Bytes wholeXor = original;
+  XOrData(wholeXor.data(), kLength, key.data(), keyLength);
+
+  for (const std::uint32_t part : {1U, 31U, 64U, 4096U, 65535U, 100000U}) {
+    Bytes parts = original;
+    Bytes partsXor = original;
+    for (std::uint32_t at = 0; at < kLength; at += part) {
+      const std::uint32_t length = std::min(part, kLength - at);
+      ComplementAdd(parts.data() + at, key.data(), length, keyLength, at);
+      XOrData(partsXor.data() + at, length, key.data(), keyLength, at);
+    }
+    EXPECT_EQ(parts, whole) << "parts of " << part;
+    EXPECT_EQ(partsXor, wholeXor) << "parts of " << part;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(KeyLengths, CipherPartsTest,
+                         testing::Values(1U, 7U, 64U, 255U, 256U, 257U, 1000U, 70000U, 200000U));
 
 }  // namespace

@@ -180,6 +180,11 @@ std::uint8_t* MapReplacement(Replacement* replacement, std::uint64_t length) {
   return replacement->staged.data();
 }
 
+void StartWriteBack(Replacement* replacement, std::uint64_t offset, std::uint64_t length) {
+  const auto* from = replacement->staged.data() + offset;
+  g_state.writeBacks.push_back({offset, std::vector<std::uint8_t>(from, from + length)});
+}
+
 std::int64_t WriteAt(Replacement* replacement, std::uint64_t offset, const void* data,
                      std::uint32_t length) {
   Fault fault = Fault::Fail;

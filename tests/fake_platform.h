@@ -55,6 +55,11 @@ struct State {
   std::map<Call, int> callCount;
   std::map<Call, std::pair<int, Fault>> faults;  // fault at the n-th call (1-based)
   bool mappable = false;  // whether staged files can be mapped (the fast path)
+  struct WriteBack {
+    std::uint64_t offset;
+    std::vector<std::uint8_t> bytes;  // the range as it was when handed over
+  };
+  std::vector<WriteBack> writeBacks;
   int openFiles = 0;
   int openReplacements = 0;
 };

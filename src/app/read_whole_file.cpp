@@ -37,27 +37,36 @@ Status WholeFile::Open(const char* path, bool probeWriteAccess) {
   return kStatusSuccess;
 }
 
-// Fills the whole buffer; a file that shrank or grew since its size was taken is a
-// failed read, never zero bytes passed off as data.
+// A file that shrank or grew since its size was taken is a failed read, never zero
+// bytes passed off as data.
 Status WholeFile::ReadInto(std::uint8_t* buffer) {
-  Status status = kStatusSuccess;
+  const Status status = ReadPart(buffer, length_);
+  if (status != kStatusSuccess) {
+    Close();
+    return status;
+  }
+  return EndReading();
+}
+
+Status WholeFile::ReadPart(std::uint8_t* buffer, std::uint32_t length) {
   std::uint32_t done = 0;
-  while (done < length_ && status == kStatusSuccess) {
-    const std::uint32_t left = length_ - done;
+  while (done < length) {
+    const std::uint32_t left = length - done;
     const std::uint32_t ask = left < platform::kMaxTransfer ? left : platform::kMaxTransfer;
     const std::int64_t moved = platform::ReadFile(handle_, buffer + done, ask);
     if (moved <= 0 || moved > ask) {
-      status = kStatusRead;
-    } else {
-      done += static_cast<std::uint32_t>(moved);
+      return kStatusRead;
     }
+    done += static_cast<std::uint32_t>(moved);
   }
+  return kStatusSuccess;
+}
+
+Status WholeFile::EndReading() {
   std::uint8_t beyond = 0;
-  if (status == kStatusSuccess && platform::ReadFile(handle_, &beyond, 1) != 0) {
-    status = kStatusRead;
-  }
+  const bool grew = platform::ReadFile(handle_, &beyond, 1) != 0;
   Close();
-  return status;
+  return grew ? kStatusRead : kStatusSuccess;
 }
 
 void WholeFile::Close() {

@@ -23,6 +23,11 @@ class WholeFile {
   // shrank or grew since it was opened is status 5.
   Status ReadInto(std::uint8_t* buffer);
 
+  // The same in parts: each call reads the next `length` bytes into `buffer`, and
+  // EndReading, once all Length() bytes are in, checks that nothing follows and closes.
+  Status ReadPart(std::uint8_t* buffer, std::uint32_t length);
+  Status EndReading();
+
   [[nodiscard]] std::uint32_t Length() const { return length_; }
 
  private:
@@ -62,6 +67,9 @@ class MappedDestination {
 
   // Where the data is to be read and transformed; nullptr when there is no mapping.
   [[nodiscard]] std::uint8_t* Bytes() const { return bytes_; }
+
+  // Says that a range of Bytes() holds its final content, so storage can take it now.
+  void Finished(std::uint32_t offset, std::uint32_t length);
 
   // Flushes the new file and puts it in place. Statuses: 0, 3, 6, 15.
   Status Commit(RestoreOriginal restore);

@@ -104,6 +104,10 @@ MappedDestination::~MappedDestination() {
   }
 }
 
+void MappedDestination::Finished(std::uint32_t offset, std::uint32_t length) {
+  platform::StartWriteBack(replacement_, offset, length);
+}
+
 Status MappedDestination::Commit(RestoreOriginal restore) {
   switch (platform::CommitReplacement(replacement_, length_)) {
     case platform::CommitResult::Done:

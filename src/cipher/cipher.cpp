@@ -50,7 +50,7 @@ struct KeyPattern {
 
 template <typename Op>
 void ApplyRepeatingKey(std::uint8_t* data, std::size_t length, const std::uint8_t* key,
-                       std::size_t keyLength) {
+                       std::size_t keyLength, std::size_t keyPosition) {
   if (data == nullptr || key == nullptr || keyLength == 0 || length == 0) {
     return;
   }
@@ -65,7 +65,9 @@ void ApplyRepeatingKey(std::uint8_t* data, std::size_t length, const std::uint8_
     pattern = {expanded, period, period + kStepBytes};
   }
 
-  std::size_t phase = 0;  // position in the pattern of the current data byte
+  // Position in the pattern of the current data byte. The pattern's period is a
+  // multiple of the key, so the key position is a pattern position as well.
+  std::size_t phase = keyPosition % keyLength;
   std::size_t offset = 0;
   alignas(kVectorBytes) std::uint8_t stitched[kStepBytes] = {};
   for (; offset + kStepBytes <= length; offset += kStepBytes) {
@@ -96,11 +98,11 @@ void ApplyRepeatingKey(std::uint8_t* data, std::size_t length, const std::uint8_
 }  // namespace
 
 void ComplementAdd(std::uint8_t* data, const std::uint8_t* key, std::uint32_t length,
-                   std::uint32_t keyLength) {
-  ApplyRepeatingKey<ComplementAddOp>(data, length, key, keyLength);
+                   std::uint32_t keyLength, std::uint32_t keyPosition) {
+  ApplyRepeatingKey<ComplementAddOp>(data, length, key, keyLength, keyPosition);
 }
 
 void XOrData(std::uint8_t* data, std::uint32_t length, const std::uint8_t* key,
-             std::uint32_t keyLength) {
-  ApplyRepeatingKey<XOrOp>(data, length, key, keyLength);
+             std::uint32_t keyLength, std::uint32_t keyPosition) {
+  ApplyRepeatingKey<XOrOp>(data, length, key, keyLength, keyPosition);
 }

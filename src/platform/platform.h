@@ -80,6 +80,11 @@ std::int64_t WriteAt(Replacement* replacement, std::uint64_t offset, const void*
 // replacement then still works through WriteAt.
 std::uint8_t* MapReplacement(Replacement* replacement, std::uint64_t length);
 
+// Starts writing a finished range of a mapped file to storage without waiting for it,
+// so the disk works while the rest is built. Only a hint: nothing is reported, and the
+// commit still flushes everything.
+void StartWriteBack(Replacement* replacement, std::uint64_t offset, std::uint64_t length);
+
 enum class CommitResult : std::uint8_t {
   Done,           // the destination holds the new bytes, flushed to storage
   Failed,         // flushing or renaming failed; the destination is unchanged when staged

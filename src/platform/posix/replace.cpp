@@ -317,6 +317,11 @@ std::uint8_t* MapReplacement(Replacement* replacement, std::uint64_t length) {
   return static_cast<std::uint8_t*>(mapping);
 }
 
+void StartWriteBack(Replacement* replacement, std::uint64_t offset, std::uint64_t length) {
+  ::sync_file_range(replacement->fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                    SYNC_FILE_RANGE_WRITE);
+}
+
 std::int64_t WriteAt(Replacement* replacement, std::uint64_t offset, const void* data,
                      std::uint32_t length) {
   for (;;) {

@@ -213,6 +213,10 @@ std::uint8_t* MapReplacement(Replacement* /*replacement*/, std::uint64_t /*lengt
   return nullptr;
 }
 
+// Nothing is ever mapped here, so there is never a range to send on early.
+void StartWriteBack(Replacement* /*replacement*/, std::uint64_t /*offset*/,
+                    std::uint64_t /*length*/) {}
+
 CommitResult CommitReplacement(Replacement* replacement, std::uint64_t length) {
   LARGE_INTEGER end{};
   end.QuadPart = static_cast<LONGLONG>(length);
