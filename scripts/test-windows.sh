@@ -34,4 +34,9 @@ done
 export DISPLAY=:$(head -1 "$display_file")
 
 ctest --preset windows
+
+# The kernel ratios, built for Windows: a short smoke run under Wine (timings are not checked).
+cmake --preset windows-bench >/dev/null
+cmake --build --preset windows-bench
+cmake/wine-run.sh "$PWD/build/windows-bench/wine" build/windows-bench/bench/velmoran_kernel_ratios.exe 4 1
 (cd "$build" && cpack >/dev/null && echo "packed: $(ls package/*.zip)")
