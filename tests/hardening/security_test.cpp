@@ -143,7 +143,15 @@ TEST_F(TemporaryFile, ALinkPlantedAtTheNameOfTheUnnamedFileIsNeverFollowed) {
 
 // What a kill between naming the staged file and renaming it leaves, and what only
 // looks like it. The next run on the same file removes the first and nothing else.
-enum class Planted { File, LockedByALiveRun, Symlink, HardLinked, Directory, OtherOwner };
+enum class Planted {
+  File,
+  WriteOnly,
+  LockedByALiveRun,
+  Symlink,
+  HardLinked,
+  Directory,
+  OtherOwner
+};
 
 struct LeftoverCase {
   const char* label;
@@ -164,6 +172,7 @@ TEST_P(Leftover, OnlyAnAbandonedStagedFileOfThisFileIsRemoved) {
   int lockHolder = -1;
   switch (c.kind) {
     case Planted::File: Write(c.name, content, 0600); break;
+    case Planted::WriteOnly: Write(c.name, content, 0200); break;
     case Planted::LockedByALiveRun:
       Write(c.name, content, 0600);
       lockHolder = ::open(planted.c_str(), O_RDONLY | O_CLOEXEC);
@@ -201,6 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
     NextRun, Leftover,
     ::testing::Values(
         LeftoverCase{"Abandoned", ".source.velmoran-0123abcd", Planted::File, true},
+        LeftoverCase{"AbandonedWriteOnly", ".source.velmoran-0123abcd", Planted::WriteOnly, true},
         LeftoverCase{"StillStaging", ".source.velmoran-0123abcd", Planted::LockedByALiveRun, false},
         LeftoverCase{"SevenDigits", ".source.velmoran-0123abc", Planted::File, false},
         LeftoverCase{"UpperCase", ".source.velmoran-0123ABCD", Planted::File, false},

@@ -142,8 +142,12 @@ void RemoveAbandonedStagedFiles(int directoryFd, const std::string& destinationN
     if (!IsTemporaryNameFor(entry->d_name, destinationName)) {
       continue;
     }
-    const int fd = ::openat(directoryFd, entry->d_name,
-                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd = ::openat(directoryFd, entry->d_name, O_RDONLY | kFlags);
+    if (fd < 0 && errno == EACCES) {
+      // A staged file carries the replaced file's permission bits, write-only included.
+      fd = ::openat(directoryFd, entry->d_name, O_WRONLY | kFlags);
+    }
     if (fd < 0) {
       continue;
     }
