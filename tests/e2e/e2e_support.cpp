@@ -2,14 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <iomanip>
 #include <regex>
@@ -258,97 +255,32 @@ void PrintTo(const Case& c, std::ostream* os) {
   }
 }
 
-void ToolCase::SetUp() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/velmoran-e2e-XXXXXX";
-  Check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-  root_ = pattern;
-}
-
-void ToolCase::TearDown() {
-  for (auto mount = mounts_.rbegin(); mount != mounts_.rend(); ++mount) {
-    ::umount2(Path(*mount).c_str(), MNT_DETACH);
-  }
-  for (const std::string& name : immutable_) {
-    const int fd = ::open(Path(name).c_str(), O_RDONLY | O_NONBLOCK);
-    int flags = 0;
-    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-      flags &= ~FS_IMMUTABLE_FL;
-      ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
-    }
-    ::close(fd);
-  }
-  std::filesystem::remove_all(root_);
-}
-
-std::string ToolCase::Path(const std::string& name) const { return root_ + "/" + name; }
-
-void ToolCase::Write(const std::string& name, const Bytes& bytes, unsigned mode) const {
-  const int fd = ::open(Path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  Check(fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()),
-        "write " + name);
-  ::close(fd);
-  Chmod(name, mode);
-}
-
-Bytes ToolCase::Read(const std::string& name) const { return ReadAll(Path(name)); }
-
-void ToolCase::MakeDirectory(const std::string& name) const {
-  Check(::mkdir(Path(name).c_str(), 0755) == 0, "mkdir " + name);
-}
-
-void ToolCase::Symlink(const std::string& target, const std::string& name) const {
-  Check(::symlink(target.c_str(), Path(name).c_str()) == 0, "symlink " + name);
-}
-
-void ToolCase::HardLink(const std::string& existing, const std::string& name) const {
-  Check(::link(Path(existing).c_str(), Path(name).c_str()) == 0, "link " + name);
-}
-
-void ToolCase::Chmod(const std::string& name, unsigned mode) const {
-  Check(::chmod(Path(name).c_str(), static_cast<mode_t>(mode)) == 0, "chmod " + name);
-}
-
-void ToolCase::Sparse(const std::string& name, std::uint64_t size) const {
-  const int fd = ::open(Path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  Check(fd >= 0 && ::ftruncate(fd, static_cast<off_t>(size)) == 0, "ftruncate " + name);
-  ::close(fd);
-}
-
 void ToolCase::MakeImmutable(const std::string& name) {
-  const int fd = ::open(Path(name).c_str(), O_RDONLY | O_NONBLOCK);
-  int flags = 0;
-  const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                    (flags |= FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
-  ::close(fd);
-  if (!done) {
+  if (!ScratchDirectory::MakeImmutable(name)) {
     GTEST_SKIP() << "no immutable attribute here: errno " << errno;
   }
-  immutable_.push_back(name);
 }
 
 void ToolCase::BindMount(const std::string& from, const std::string& onto, bool readOnly) {
-  const std::string target = Path(onto);
-  if (::mount(Path(from).c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+  if (!Mount(Path(from), onto, nullptr, MS_BIND, "")) {
     GTEST_SKIP() << "cannot bind-mount here: errno " << errno;
   }
-  mounts_.push_back(onto);
   if (readOnly) {
-    Check(::mount(nullptr, target.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0,
+    Check(::mount(nullptr, Path(onto).c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                  nullptr) == 0,
           "remount read-only " + onto);
   }
 }
 
 void ToolCase::MountTmpfs(const std::string& onto, const std::string& options) {
-  if (::mount("velmoran-e2e", Path(onto).c_str(), "tmpfs", 0, options.c_str()) != 0) {
+  if (!Mount("velmoran-e2e", onto, "tmpfs", 0, options)) {
     GTEST_SKIP() << "cannot mount tmpfs here: errno " << errno;
   }
-  mounts_.push_back(onto);
 }
 
 Tree ToolCase::Snapshot() const {
   Tree tree;
-  SnapshotInto(root_, "", tree);
+  SnapshotInto(Root(), "", tree);
   return tree;
 }
 
@@ -363,7 +295,7 @@ void ToolCase::RunCase(const Case& c) {
   for (const auto& args : c.commands) {
     Launch launch = c.launch;
     launch.args = args;
-    launch.directory = root_;
+    launch.directory = Root();
     const Outcome outcome = e2e::Run(launch);
     ASSERT_FALSE(outcome.timedOut) << "the tool blocked";
     ASSERT_EQ(outcome.signal, 0) << "the tool was killed by a signal";

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "scratch_directory.h"
 #include "tool_runner.h"
 
 namespace e2e {
@@ -70,20 +71,10 @@ struct Case {
 };
 
 // Runs one case in a fresh temporary directory, removed afterwards.
-class ToolCase : public ::testing::TestWithParam<Case> {
- protected:
-  void SetUp() override;
-  void TearDown() override;
-
+class ToolCase : public ::testing::TestWithParam<Case>, public support::ScratchDirectory {
  public:
-  [[nodiscard]] std::string Path(const std::string& name) const;
-  void Write(const std::string& name, const Bytes& bytes, unsigned mode = 0644) const;
-  [[nodiscard]] Bytes Read(const std::string& name) const;
-  void MakeDirectory(const std::string& name) const;
-  void Symlink(const std::string& target, const std::string& name) const;
-  void HardLink(const std::string& existing, const std::string& name) const;
-  void Chmod(const std::string& name, unsigned mode) const;
-  void Sparse(const std::string& name, std::uint64_t size) const;
+  ToolCase() : ScratchDirectory("e2e") {}
+
   // Sets the immutable attribute; skips the test where the file system has none.
   void MakeImmutable(const std::string& name);
   // Mounts over `onto`, undone afterwards; skips the test where mounting is refused.
@@ -92,11 +83,6 @@ class ToolCase : public ::testing::TestWithParam<Case> {
   [[nodiscard]] Tree Snapshot() const;
 
   void RunCase(const Case& c);
-
- private:
-  std::string root_;
-  std::vector<std::string> immutable_;
-  std::vector<std::string> mounts_;
 };
 
 void PrintTo(const Case& c, std::ostream* os);

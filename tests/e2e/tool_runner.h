@@ -5,39 +5,21 @@
 // Windows one under Wine) by replacing only this runner.
 #pragma once
 
-#include <sys/resource.h>
-#include <sys/types.h>
-
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "tool_process.h"
 
 namespace e2e {
 
-struct Launch {
-  std::vector<std::string> args;        // argv[1..]
-  std::string directory;                // the child's working directory
-  std::optional<std::string> argv0;     // what the tool sees as its program path
-  rlim_t addressSpace = RLIM_INFINITY;  // RLIMIT_AS of the child
-  rlim_t fileSize = RLIM_INFINITY;      // RLIMIT_FSIZE of the child
-  mode_t umask = 022;
-  int timeoutSeconds = 30;  // a tool that blocks is killed and reported as timed out
-};
-
-struct Outcome {
-  int exitCode = -1;  // -1 unless the child exited normally
-  int signal = 0;     // the signal that ended it, if one did
-  bool timedOut = false;
-  std::string out;
-  std::string err;
-  long long elapsedMilliseconds = 0;  // wall time from start to end of the child
-};
+using support::Launch;
+using support::Outcome;
 
 // The tool under test: VELMORAN_E2E_TOOL when set, else the build's own binary.
 const std::string& ToolPath();
 
-Outcome Run(const Launch& launch);
+// Runs the tool (unless the launch names another program) to its end.
+Outcome Run(Launch launch);
 
 // What the tool writes for a message box with `text`: caption, the text with each
 // carriage return as a line feed, and a final line feed.
