@@ -132,22 +132,6 @@ void ExpectSuccessReport(const Outcome& outcome) {
 
 }  // namespace
 
-Bytes ComplementAdd(Bytes data, std::string_view key) {
-  for (std::size_t n = 0; n < data.size(); ++n) {
-    const unsigned k = static_cast<unsigned char>(key[n % key.size()]);
-    const unsigned b = static_cast<unsigned char>(data[n]);
-    data[n] = static_cast<char>((k - b - 1) % 256);
-  }
-  return data;
-}
-
-Bytes XOrData(Bytes data, std::string_view key) {
-  for (std::size_t n = 0; n < data.size(); ++n) {
-    data[n] = static_cast<char>(data[n] ^ key[n % key.size()]);
-  }
-  return data;
-}
-
 Bytes SomeBytes(std::size_t length, std::uint32_t seed) {
   Bytes bytes(length, '\0');
   std::uint32_t state = seed * 2654435761U + 1;

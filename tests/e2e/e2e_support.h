@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "reference_ciphers.h"
 #include "scratch_directory.h"
 #include "tool_runner.h"
 
@@ -20,15 +21,15 @@ namespace e2e {
 
 using Bytes = std::string;
 
-// The ciphers, computed here from their formulas, independently of the tool.
-Bytes ComplementAdd(Bytes data, std::string_view key);  // (k - b - 1) mod 256
-Bytes XOrData(Bytes data, std::string_view key);        // b ^ k
+// The ciphers from their formulas, independently of the tool.
+using support::ComplementAdd;
+using support::XOrData;
 
 // `length` reproducible pseudo-random bytes that hold every byte value.
 Bytes SomeBytes(std::size_t length, std::uint32_t seed);
 
 inline const Bytes kPlain = "Plain text\r\nwith \x00 and \xFF bytes\n";
-inline const char kDefaultKey[] = "Velmoran";
+using support::kDefaultKey;
 
 // The message box text of each status (1 to 19), with its carriage returns.
 std::string StatusText(int status);

@@ -22,22 +22,6 @@ bool ToolIsInstrumented() {
          std::getenv("VELMORAN_HARDENING_TOOL") != nullptr;
 }
 
-Bytes ComplementAdd(Bytes data, const std::string& key) {
-  for (std::size_t n = 0; n < data.size(); ++n) {
-    const unsigned b = static_cast<unsigned char>(data[n]);
-    const unsigned k = static_cast<unsigned char>(key[n % key.size()]);
-    data[n] = static_cast<char>((256U + k - b - 1U) % 256U);
-  }
-  return data;
-}
-
-Bytes XOrData(Bytes data, const std::string& key) {
-  for (std::size_t n = 0; n < data.size(); ++n) {
-    data[n] = static_cast<char>(data[n] ^ key[n % key.size()]);
-  }
-  return data;
-}
-
 Bytes SomeBytes(std::size_t length, std::uint64_t seed) {
   Bytes bytes(length, '\0');
   std::uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 1;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "reference_ciphers.h"
 #include "scratch_directory.h"
 #include "tool_process.h"
 
@@ -35,9 +36,9 @@ bool ToolIsInstrumented();
 inline Outcome RunTool(const Launch& launch) { return support::Run(launch); }
 
 // The ciphers from their formulas, apart from the tool's code.
-Bytes ComplementAdd(Bytes data, const std::string& key);  // (k - b - 1) mod 256
-Bytes XOrData(Bytes data, const std::string& key);        // b ^ k
-inline const char kDefaultKey[] = "Velmoran";
+using support::ComplementAdd;
+using support::kDefaultKey;
+using support::XOrData;
 
 // `length` reproducible pseudo-random bytes.
 Bytes SomeBytes(std::size_t length, std::uint64_t seed);
