@@ -202,6 +202,23 @@ const Outcome kOutcomes[] = {
   {"MisplacedSwitchTouchesNothing", [](TempDir& d) { d.Write("src.bin", kSource); },
    "\"{d}\\src.bin\" -m", 8,
    [](const TempDir& d) { EXPECT_EQ(d.Read("src.bin"), kSource); }},
+  // What a run that was ended before its rename leaves, and what only looks like it:
+  // the next run on the same file removes the first and nothing else.
+  {"AbandonedStagedFileIsRemoved", [](TempDir& d) { d.Write("src.bin", kSource); d.Write(".src.bin.velmoran-0123abcd", "staged"); },
+   "\"{d}\\src.bin\"", 0,
+   [](const TempDir& d) { EXPECT_EQ(d.Read("src.bin"), Transformed()); EXPECT_EQ(d.Names(), Names{"src.bin"}); }},
+  {"LiveRunsStagedFileStays", [](TempDir& d) { d.Write("src.bin", kSource); d.Write(".src.bin.velmoran-0123abcd", "staged");
+                                               HoldOpen(d, ".src.bin.velmoran-0123abcd", GENERIC_WRITE, 0); },
+   "\"{d}\\src.bin\"", 0,
+   [](const TempDir& d) { EXPECT_EQ(d.Read("src.bin"), Transformed());
+                          EXPECT_EQ(d.Names(), (Names{".src.bin.velmoran-0123abcd", "src.bin"})); }},
+  {"LookAlikeNamesStay", [](TempDir& d) { d.Write("src.bin", kSource); d.Write(".src.bin.velmoran-0123abc", "7");
+                                          d.Write(".src.bin.velmoran-0123ABCD", "upper"); d.Write(".other.velmoran-0123abcd", "other");
+                                          d.MakeFolder(".src.bin.velmoran-89abcdef"); },
+   "\"{d}\\src.bin\"", 0,
+   [](const TempDir& d) { EXPECT_EQ(d.Read(".src.bin.velmoran-0123abc"), "7"); EXPECT_EQ(d.Read(".src.bin.velmoran-0123ABCD"), "upper");
+                          EXPECT_EQ(d.Names(), (Names{".other.velmoran-0123abcd", ".src.bin.velmoran-0123ABCD", ".src.bin.velmoran-0123abc",
+                                                      ".src.bin.velmoran-89abcdef", "src.bin"})); }},
   {"LargeFileRoundTripsThroughCopy", [](TempDir& d) { d.Write("src.bin", wintest::SampleBytes(3 << 20, 7)); },
    "-m -c -k \"{d}\\src.bin\" \"{d}\\out.bin\" k", 0,
    [](const TempDir& d) { EXPECT_EQ(d.Read("out.bin"), wintest::XorData(wintest::SampleBytes(3 << 20, 7), "k")); }},

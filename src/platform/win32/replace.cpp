@@ -97,18 +97,105 @@ bool MakeTempPath(Replacement& replacement, DWORD mix) {
   return true;
 }
 
+// Whether `entry` is a name MakeTempPath makes for the file named `name`.
+bool IsTempNameFor(const char* entry, const char* name) {
+  const char kMarker[] = ".velmoran-";
+  int at = 0;
+  if (entry[at++] != '.') {
+    return false;
+  }
+  for (int i = 0; name[i] != '\0'; ++i) {
+    if (entry[at++] != name[i]) {
+      return false;
+    }
+  }
+  for (int i = 0; kMarker[i] != '\0'; ++i) {
+    if (entry[at++] != kMarker[i]) {
+      return false;
+    }
+  }
+  for (int i = 0; i < 8; ++i) {
+    const char c = entry[at++];
+    if ((c < '0' || c > '9') && (c < 'a' || c > 'f')) {
+      return false;
+    }
+  }
+  return entry[at] == '\0';
+}
+
+// A run keeps its staged file open without sharing from its creation until it has been
+// renamed into place, so the file cannot be deleted while the run lives. A staged file
+// that can be deleted was left by a run that was ended before it finished: it goes,
+// and nothing else does.
+void RemoveAbandonedStagedFiles(const char* target) {
+  const int directory = DirectoryLength(target);
+  const char* name = target + directory;
+  char* path = NewText(::lstrlenA(target) + MAX_PATH + 16);
+  if (path == nullptr) {
+    return;
+  }
+  ::lstrcpyA(path, target);
+  path[directory] = '.';
+  ::lstrcpyA(path + directory + 1, name);
+  ::lstrcpyA(path + ::lstrlenA(path), ".velmoran-*");
+  WIN32_FIND_DATAA found{};
+  HANDLE search = ::FindFirstFileA(path, &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const DWORD notAFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+      if ((found.dwFileAttributes & notAFile) == 0 && IsTempNameFor(found.cFileName, name)) {
+        ::lstrcpyA(path + directory, found.cFileName);
+        ::DeleteFileA(path);  // refused while its run holds it open
+      }
+    } while (::FindNextFileA(search, &found));
+    ::FindClose(search);
+  }
+  FreeText(path);
+}
+
+// Renames the open staged file to the destination's name in the same folder, replacing
+// it. Done through the handle, so the file is never without an owner that keeps others
+// from deleting it.
+bool RenameOverDestination(Replacement& replacement) {
+  const char* name = replacement.target + DirectoryLength(replacement.target);
+  const int wideLength = ::MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
+  if (wideLength <= 0) {
+    return false;
+  }
+  const SIZE_T size = sizeof(FILE_RENAME_INFO) + static_cast<SIZE_T>(wideLength) * sizeof(WCHAR);
+  auto* info =
+      static_cast<FILE_RENAME_INFO*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size));
+  if (info == nullptr) {
+    return false;
+  }
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(wideLength - 1) * sizeof(WCHAR);
+  ::MultiByteToWideChar(CP_ACP, 0, name, -1, info->FileName, wideLength);
+  const BOOL renamed = ::SetFileInformationByHandle(replacement.file, FileRenameInfo, info,
+                                                    static_cast<DWORD>(size));
+  const DWORD error = ::GetLastError();
+  ::HeapFree(::GetProcessHeap(), 0, info);
+  ::SetLastError(error);
+  return renamed != FALSE;
+}
+
 enum class Staging { Ready, Unavoidable, Impossible };
 
 Staging Stage(Replacement& replacement, bool exists) {
   static DWORD counter = 0;
+  RemoveAbandonedStagedFiles(replacement.target);
   for (int attempt = 0; attempt < 100; ++attempt) {
     const DWORD mix =
         ::GetTickCount() ^ (::GetCurrentProcessId() << 16U) ^ (++counter * 2654435761U);
     if (!MakeTempPath(replacement, mix)) {
       return Staging::Impossible;
     }
-    replacement.file = ::CreateFileA(replacement.tempPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+    // No sharing at all, and the rights to set its attributes and rename it through
+    // this handle.
+    replacement.file =
+        ::CreateFileA(replacement.tempPath, GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES, 0,
+                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (replacement.file != INVALID_HANDLE_VALUE) {
       return Staging::Ready;
     }
@@ -228,19 +315,14 @@ CommitResult CommitReplacement(Replacement* replacement, std::uint64_t length) {
     Finish(replacement);
     return CommitResult::Done;
   }
-  // The staged file is moved by name, which its own open handle would block.
-  const BOOL closed = ::CloseHandle(replacement->file);
-  replacement->file = INVALID_HANDLE_VALUE;
-  if (!closed) {
-    return CommitResult::Failed;
-  }
   if (replacement->carriedAttributes != 0) {
-    ::SetFileAttributesA(replacement->tempPath, replacement->carriedAttributes);
+    FILE_BASIC_INFO basic{};  // times left at zero stay as they are
+    basic.FileAttributes = replacement->carriedAttributes;
+    ::SetFileInformationByHandle(replacement->file, FileBasicInfo, &basic, sizeof basic);
   }
   // One atomic rename: the destination holds either its old bytes or the new ones.
   // (ReplaceFileA without a backup name can leave neither when it fails halfway.)
-  if (!::MoveFileExA(replacement->tempPath, replacement->target,
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!RenameOverDestination(*replacement)) {
     const DWORD error = ::GetLastError();
     const bool exists = ::GetFileAttributesA(replacement->target) != INVALID_FILE_ATTRIBUTES;
     if (exists && (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)) {
