@@ -1,6 +1,7 @@
 // The one record of a run: what the command line asked for and what the job holds.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/heap_block.h"
@@ -13,6 +14,15 @@ inline constexpr std::uint32_t FlagXOrData = 0x10;    // -m: XOrData instead of 
 
 // The program's title: the key when no key is given, and every message box's caption.
 inline constexpr char DefaultKey[] = "Velmoran";
+
+// The length of a zero-terminated text, as the paths and keys here are held.
+inline std::size_t TextLength(const char* text) {
+  std::size_t length = 0;
+  while (text[length] != '\0') {
+    ++length;
+  }
+  return length;
+}
 
 struct JobSettings {
   std::uint32_t Flags = 0;

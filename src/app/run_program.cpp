@@ -7,14 +7,6 @@
 
 namespace {
 
-std::uint32_t TextLength(const char* text) {
-  std::uint32_t length = 0;
-  while (text[length] != '\0') {
-    ++length;
-  }
-  return length;
-}
-
 // How much of the data the mapped path reads and ciphers before handing it on to
 // storage: large enough that the calls cost nothing, small enough that the disk starts
 // early and the part is still in the cache when the cipher runs over it.
@@ -46,10 +38,11 @@ Status ChooseKey(JobSettings& job) {
     job.KeyLength = length;
   } else if ((job.Flags & FlagKeyString) != 0) {
     job.KeyBytes = job.KeyArgument.Bytes();
-    job.KeyLength = TextLength(job.KeyArgument.Text());
+    // Far below 4 GiB: it came from a command line.
+    job.KeyLength = static_cast<std::uint32_t>(TextLength(job.KeyArgument.Text()));
   } else {
     job.KeyBytes = reinterpret_cast<const std::uint8_t*>(DefaultKey);
-    job.KeyLength = TextLength(DefaultKey);
+    job.KeyLength = static_cast<std::uint32_t>(TextLength(DefaultKey));
   }
   return kStatusSuccess;
 }

@@ -4,14 +4,6 @@
 
 namespace {
 
-std::size_t TextLength(const char* text) {
-  std::size_t length = 0;
-  while (text[length] != '\0') {
-    ++length;
-  }
-  return length;
-}
-
 // The bit of a switch letter, or 0 when the letter is not one of ours.
 std::uint32_t SwitchBit(char letter) {
   switch (letter) {

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -80,7 +81,14 @@ bool ResolveLinks(std::string& path) {
   return false;  // a loop of links
 }
 
-// A hidden name beside the destination, unlikely to be taken: ".name.velmoran-1a2b3c4d".
+// Temporary names are hidden, beside the destination: ".name.velmoran-1a2b3c4d".
+constexpr std::size_t kTemporaryDigits = 8;
+
+std::string TemporaryPrefix(const std::string& destinationName) {
+  return "." + destinationName + ".velmoran-";
+}
+
+// A fresh temporary name, unlikely to be taken.
 std::string TemporaryName(const std::string& destinationName) {
   static unsigned counter = 0;
   timespec now{};
@@ -90,9 +98,7 @@ std::string TemporaryName(const std::string& destinationName) {
                             (static_cast<unsigned long>(++counter) * 2654435761UL);
   char suffix[24];
   std::snprintf(suffix, sizeof suffix, "%08lx", mix & 0xFFFFFFFFUL);
-  std::string name = ".";
-  name.append(destinationName).append(".velmoran-").append(suffix);
-  return name;
+  return TemporaryPrefix(destinationName) + suffix;
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -107,15 +113,13 @@ bool NameIsFile(int directoryFd, const char* name, int fd) {
          ::fstat(fd, &opened) == 0 && SameFile(named, opened);
 }
 
-// Whether `entry` has the form of a temporary name made for `destinationName`.
-bool IsTemporaryNameFor(const char* entry, const std::string& destinationName) {
-  const std::string prefix = "." + destinationName + ".velmoran-";
-  const std::string candidate = entry;
-  if (candidate.size() != prefix.size() + 8 || candidate.compare(0, prefix.size(), prefix) != 0) {
+// Whether `entry` is `prefix` (a TemporaryPrefix) and the digits TemporaryName adds.
+bool IsTemporaryName(std::string_view entry, std::string_view prefix) {
+  if (entry.size() != prefix.size() + kTemporaryDigits ||
+      entry.substr(0, prefix.size()) != prefix) {
     return false;
   }
-  for (std::size_t i = prefix.size(); i < candidate.size(); ++i) {
-    const char c = candidate[i];
+  for (const char c : entry.substr(prefix.size())) {
     if ((c < '0' || c > '9') && (c < 'a' || c > 'f')) {
       return false;
     }
@@ -138,8 +142,9 @@ void RemoveAbandonedStagedFiles(int directoryFd, const std::string& destinationN
     ::close(listingFd);
     return;
   }
+  const std::string prefix = TemporaryPrefix(destinationName);
   while (const dirent* entry = ::readdir(listing)) {
-    if (!IsTemporaryNameFor(entry->d_name, destinationName)) {
+    if (!IsTemporaryName(entry->d_name, prefix)) {
       continue;
     }
     constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;

@@ -75,23 +75,31 @@ int DirectoryLength(const char* path) {
   return length;
 }
 
-// A fresh name beside the destination: "<dir>.<name>.velmoran-<8 hex digits>".
-bool MakeTempPath(Replacement& replacement, DWORD mix) {
-  const char* target = replacement.target;
+// Staged files are hidden, beside the destination: "<dir>.<name>.velmoran-<8 hex digits>".
+constexpr char kTempMarker[] = ".velmoran-";
+constexpr int kTempDigits = 8;
+
+// "<dir>.<name>.velmoran-" for `target`, with room for `extra` more characters.
+char* NewTempPrefix(const char* target, int extra) {
   const int directory = DirectoryLength(target);
-  char suffix[24] = {};
-  ::wsprintfA(suffix, ".velmoran-%08lx", static_cast<unsigned long>(mix));
-  char* path = NewText(::lstrlenA(target) + 1 + ::lstrlenA(suffix));
+  char* path = NewText(::lstrlenA(target) + 1 + ::lstrlenA(kTempMarker) + extra);
+  if (path == nullptr) {
+    return nullptr;
+  }
+  ::lstrcpyA(path, target);
+  path[directory] = '.';
+  ::lstrcpyA(path + directory + 1, target + directory);
+  ::lstrcpyA(path + ::lstrlenA(path), kTempMarker);
+  return path;
+}
+
+// A fresh name beside the destination.
+bool MakeTempPath(Replacement& replacement, DWORD mix) {
+  char* path = NewTempPrefix(replacement.target, kTempDigits);
   if (path == nullptr) {
     return false;
   }
-  int at = 0;
-  for (int i = 0; i < directory; ++i) {
-    path[at++] = target[i];
-  }
-  path[at++] = '.';
-  ::lstrcpyA(path + at, target + directory);
-  ::lstrcpyA(path + ::lstrlenA(path), suffix);
+  ::wsprintfA(path + ::lstrlenA(path), "%08lx", static_cast<unsigned long>(mix));
   FreeText(replacement.tempPath);
   replacement.tempPath = path;
   return true;
@@ -99,7 +107,6 @@ bool MakeTempPath(Replacement& replacement, DWORD mix) {
 
 // Whether `entry` is a name MakeTempPath makes for the file named `name`.
 bool IsTempNameFor(const char* entry, const char* name) {
-  const char kMarker[] = ".velmoran-";
   int at = 0;
   if (entry[at++] != '.') {
     return false;
@@ -109,12 +116,12 @@ bool IsTempNameFor(const char* entry, const char* name) {
       return false;
     }
   }
-  for (int i = 0; kMarker[i] != '\0'; ++i) {
-    if (entry[at++] != kMarker[i]) {
+  for (int i = 0; kTempMarker[i] != '\0'; ++i) {
+    if (entry[at++] != kTempMarker[i]) {
       return false;
     }
   }
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < kTempDigits; ++i) {
     const char c = entry[at++];
     if ((c < '0' || c > '9') && (c < 'a' || c > 'f')) {
       return false;
@@ -130,14 +137,12 @@ bool IsTempNameFor(const char* entry, const char* name) {
 void RemoveAbandonedStagedFiles(const char* target) {
   const int directory = DirectoryLength(target);
   const char* name = target + directory;
-  char* path = NewText(::lstrlenA(target) + MAX_PATH + 16);
+  // The search pattern first; then, for each match, the match's own path.
+  char* path = NewTempPrefix(target, MAX_PATH);
   if (path == nullptr) {
     return;
   }
-  ::lstrcpyA(path, target);
-  path[directory] = '.';
-  ::lstrcpyA(path + directory + 1, name);
-  ::lstrcpyA(path + ::lstrlenA(path), ".velmoran-*");
+  ::lstrcpyA(path + ::lstrlenA(path), "*");
   WIN32_FIND_DATAA found{};
   HANDLE search = ::FindFirstFileA(path, &found);
   if (search != INVALID_HANDLE_VALUE) {
