@@ -23,6 +23,18 @@ if [ ! -e "$prefix/.velmoran-ready" ]; then
 fi
 
 # Windows programs end their lines with CR LF; the readers of this output (CTest, the
-# test discovery) expect plain line feeds.
-"$wine" "$@" | tr -d '\r'
-exit "${PIPESTATUS[0]}"
+# test discovery) expect plain line feeds. A program whose connection to the Wine
+# server broke ("wine client error") never got to run its course: that is Wine's
+# failure, not the program's, and it runs once more.
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+for attempt in 1 2; do
+  "$wine" "$@" 2>"$errors" | tr -d '\r'
+  status=${PIPESTATUS[0]}
+  cat "$errors" >&2
+  if [ "$status" -eq 0 ] || [ "$attempt" -eq 2 ] || ! grep -q "wine client error" "$errors"; then
+    break
+  fi
+  echo "wine-run.sh: the Wine server went away; running again" >&2
+done
+exit "$status"
