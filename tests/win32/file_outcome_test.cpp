@@ -9,6 +9,7 @@
 #endif
 #include <windows.h>
 
+#include <cctype>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -26,8 +27,12 @@ const Bytes kKeyFile = std::string("k\0e\xFFy\x80", 6);  // any byte, zero inclu
 const char kKeyString[] = "s3cr et";
 const Bytes kDefaultKey = "Velmoran";
 
-unsigned long RunSilently(const std::string& arguments, const TempDir& dir) {
-  const boxreader::Run run = wintest::RunTool("-s " + wintest::Expand(arguments, dir), dir);
+// Runs the tool on files of `dir`, started in `startIn` (the files' own folder when empty).
+unsigned long RunSilently(const std::string& arguments, const TempDir& dir,
+                          const std::string& startIn = "") {
+  const std::string line = "\"" + wintest::ToolPath() + "\" -s " + wintest::Expand(arguments, dir);
+  const boxreader::Run run =
+      boxreader::RunProgram(wintest::ToolPath(), line, startIn.empty() ? dir.Path() : startIn);
   EXPECT_TRUE(run.started && run.finished);
   EXPECT_TRUE(run.boxes.empty());
   return run.exitCode;
@@ -225,21 +230,145 @@ const Outcome kOutcomes[] = {
 };
 // clang-format on
 
-class FileOutcome : public testing::TestWithParam<Outcome> {};
+// Every outcome holds whether the tool starts in the files' folder or elsewhere: a
+// result must land on the file named, never on a same-named file where the tool runs.
+enum class StartIn { FilesFolder, AnotherFolder };
+
+class FileOutcome : public testing::TestWithParam<std::tuple<Outcome, StartIn>> {};
 
 TEST_P(FileOutcome, LeavesTheseFiles) {
-  const Outcome& c = GetParam();
+  const auto& [c, startIn] = GetParam();
   TempDir dir;
+  TempDir elsewhere;
   c.setup(dir);
   if (testing::Test::HasFatalFailure()) {
     return;
   }
-  EXPECT_EQ(RunSilently(c.arguments, dir), c.status);
+  const bool away = startIn == StartIn::AnotherFolder;
+  EXPECT_EQ(RunSilently(c.arguments, dir, away ? elsewhere.Path() : ""), c.status);
   c.check(dir);
+  EXPECT_EQ(elsewhere.Names(), Names{}) << "the run wrote where it was started";
 }
 
-INSTANTIATE_TEST_SUITE_P(Wine, FileOutcome, testing::ValuesIn(kOutcomes),
-                         [](const testing::TestParamInfo<Outcome>& param) {
+INSTANTIATE_TEST_SUITE_P(
+    Wine, FileOutcome,
+    testing::Combine(testing::ValuesIn(kOutcomes),
+                     testing::Values(StartIn::FilesFolder, StartIn::AnotherFolder)),
+    [](const testing::TestParamInfo<std::tuple<Outcome, StartIn>>& param) {
+      return std::string(std::get<0>(param.param).name) +
+             (std::get<1>(param.param) == StartIn::AnotherFolder ? "_FromAnotherFolder" : "");
+    });
+
+// ---- the same file, however its path is written and wherever the tool starts -----
+
+// Where a spelling is started: the folder above the files (for relative paths), a
+// fresh folder, beside a copy of the tool (a file dropped on its icon), or a fresh
+// folder on another drive than the files'.
+enum class Start { Parent, Fresh, ToolFolder, OtherDrive };
+
+struct Spelling {
+  const char* name;
+  Start start;
+  const char* arguments;  // "{d}" is the folder above "sub", "{s}" the same with slashes
+  const char* result;     // the file in "sub" that must hold the new bytes
+};
+
+// clang-format off
+const Spelling kSpellings[] = {
+  {"RelativeInPlace", Start::Parent, "sub\\a.bin", "a.bin"},
+  {"RelativeCopy", Start::Parent, "-c sub\\a.bin sub\\out.bin", "out.bin"},
+  {"RelativeWithDot", Start::Parent, ".\\sub\\.\\a.bin", "a.bin"},
+  {"ForwardSlashesRelative", Start::Parent, "-c sub/a.bin sub/out.bin", "out.bin"},
+  {"DriveAbsoluteInPlace", Start::Fresh, "\"{d}\\sub\\a.bin\"", "a.bin"},
+  {"DriveAbsoluteCopy", Start::Fresh, "-c \"{d}\\sub\\a.bin\" \"{d}\\sub\\out.bin\"", "out.bin"},
+  {"ForwardSlashesAbsolute", Start::Fresh, "\"{s}/sub/a.bin\"", "a.bin"},
+  {"LongPathPrefix", Start::Fresh, "\"\\\\?\\{d}\\sub\\a.bin\"", "a.bin"},
+  {"LongPathPrefixCopy", Start::Fresh, "-c \"{d}\\sub\\a.bin\" \"\\\\?\\{d}\\sub\\out.bin\"", "out.bin"},
+  {"DroppedOnTheIcon", Start::ToolFolder, "\"{d}\\sub\\a.bin\"", "a.bin"},
+  {"FromAnotherDrive", Start::OtherDrive, "-c \"{d}\\sub\\a.bin\" \"{d}\\sub\\out.bin\"", "out.bin"},
+};
+// clang-format on
+
+// A temporary folder ("X:\\tmp") on a fixed drive other than the one holding `path`, or
+// empty when there is none.
+std::string OtherDriveTemp(const std::string& path) {
+  const DWORD drives = ::GetLogicalDrives();
+  for (char letter = 'C'; letter <= 'Z'; ++letter) {
+    const std::string root = std::string(1, letter) + ":\\";
+    const DWORD tmp = ::GetFileAttributesA((root + "tmp").c_str());
+    if ((drives & (1U << static_cast<unsigned>(letter - 'A'))) != 0 &&
+        std::toupper(static_cast<unsigned char>(path[0])) != letter &&
+        ::GetDriveTypeA(root.c_str()) == DRIVE_FIXED && tmp != INVALID_FILE_ATTRIBUTES &&
+        (tmp & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return root + "tmp";
+    }
+  }
+  return "";
+}
+
+std::string WithForwardSlashes(std::string path) {
+  for (char& c : path) {
+    c = c == '\\' ? '/' : c;
+  }
+  return path;
+}
+
+class PathSpelling : public testing::TestWithParam<Spelling> {};
+
+TEST_P(PathSpelling, ResultLandsOnTheNamedFile) {
+  const Spelling& c = GetParam();
+  TempDir dir;
+  std::string freshBase;
+  if (c.start == Start::OtherDrive) {
+    freshBase = OtherDriveTemp(dir.Path());
+    if (freshBase.empty()) {
+      GTEST_SKIP() << "no second fixed drive with a tmp folder";
+    }
+  }
+  TempDir fresh(freshBase);
+  dir.MakeFolder("sub");
+  dir.Write("sub\\a.bin", kSource);
+  // Same-named files where a run that resolved a name against the wrong folder would
+  // land, one of them read-only.
+  dir.Write("a.bin", "unrelated");
+  dir.MakeReadOnly("a.bin");
+  dir.Write("out.bin", "unrelated");
+  fresh.Write("a.bin", "unrelated");
+  fresh.Write("out.bin", "unrelated");
+  Names freshNames = {"a.bin", "out.bin"};
+  std::string program = wintest::ToolPath();
+  if (c.start == Start::ToolFolder) {
+    program = fresh / "Velmoran.exe";
+    ASSERT_TRUE(::CopyFileA(wintest::ToolPath().c_str(), program.c_str(), TRUE));
+    freshNames.insert(freshNames.begin(), "Velmoran.exe");
+  }
+  const std::string startIn = c.start == Start::Parent ? dir.Path() : fresh.Path();
+  std::string arguments = c.arguments;
+  for (std::size_t at; (at = arguments.find("{s}")) != std::string::npos;) {
+    arguments.replace(at, 3, WithForwardSlashes(dir.Path()));
+  }
+
+  const boxreader::Run run = boxreader::RunProgram(
+      program, "\"" + program + "\" -s " + wintest::Expand(arguments, dir), startIn);
+  ASSERT_TRUE(run.started && run.finished);
+  EXPECT_EQ(run.exitCode, 0U);
+  EXPECT_EQ(dir.Read(std::string("sub\\") + c.result), Transformed());
+  if (std::string(c.result) != "a.bin") {
+    EXPECT_EQ(dir.Read("sub\\a.bin"), kSource);
+  }
+  EXPECT_EQ(dir.Read("a.bin"), "unrelated");
+  EXPECT_EQ(dir.Read("out.bin"), "unrelated");
+  EXPECT_EQ(fresh.Read("a.bin"), "unrelated");
+  EXPECT_EQ(fresh.Read("out.bin"), "unrelated");
+  EXPECT_EQ(fresh.Names(), freshNames);
+  EXPECT_EQ(dir.Names(), (Names{"a.bin", "out.bin", "sub"}));
+  const Names expected =
+      std::string(c.result) == "a.bin" ? Names{"a.bin"} : Names{"a.bin", "out.bin"};
+  EXPECT_EQ(dir.Names("sub"), expected) << "a staged file was left behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, PathSpelling, testing::ValuesIn(kSpellings),
+                         [](const testing::TestParamInfo<Spelling>& param) {
                            return std::string(param.param.name);
                          });
 

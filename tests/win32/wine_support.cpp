@@ -67,10 +67,14 @@ bool UnderWine() {
   return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::string& under) {
   static unsigned counter = 0;
   char base[MAX_PATH] = {};
-  ::GetTempPathA(MAX_PATH, base);
+  if (under.empty()) {
+    ::GetTempPathA(MAX_PATH, base);
+  } else {
+    ::lstrcpynA(base, (under + "\\").c_str(), MAX_PATH);
+  }
   for (int attempt = 0; attempt < 1000; ++attempt) {
     const std::string candidate = std::string(base) + "velmoran test " +
                                   std::to_string(::GetCurrentProcessId()) + "-" +
@@ -145,10 +149,11 @@ void TempDir::MakeFolder(const std::string& name) const {
   }
 }
 
-std::vector<std::string> TempDir::Names() const {
+std::vector<std::string> TempDir::Names(const std::string& subfolder) const {
   std::vector<std::string> names;
   WIN32_FIND_DATAA found{};
-  HANDLE search = ::FindFirstFileA((path_ + "\\*").c_str(), &found);
+  const std::string folder = subfolder.empty() ? path_ : *this / subfolder;
+  HANDLE search = ::FindFirstFileA((folder + "\\*").c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
     do {
       const std::string name = found.cFileName;

@@ -20,11 +20,11 @@ bool HaveDisplay();
 // Whether this runs under Wine rather than Windows.
 bool UnderWine();
 
-// A new folder under the temporary folder, its name holding a space; removed with
-// everything in it (read-only files included) when the test ends.
+// A new folder under the temporary folder (or under `base`), its name holding a space;
+// removed with everything in it (read-only files included) when the test ends.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::string& base = "");
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   ~TempDir();
@@ -39,8 +39,9 @@ class TempDir {
   void MakeReadOnly(const std::string& name) const;
   [[nodiscard]] bool IsReadOnly(const std::string& name) const;
   void MakeFolder(const std::string& name) const;
-  // Every name in the folder, sorted; a staged file left behind would show here.
-  [[nodiscard]] std::vector<std::string> Names() const;
+  // Every name in the folder (or in its `subfolder`), sorted; a staged file left
+  // behind would show here.
+  [[nodiscard]] std::vector<std::string> Names(const std::string& subfolder = "") const;
   // Keeps a handle open until the test ends, as another program holding the file would.
   void Hold(void* handle) { held_.push_back(handle); }
 

@@ -158,29 +158,43 @@ void RemoveAbandonedStagedFiles(const char* target) {
   FreeText(path);
 }
 
-// Renames the open staged file to the destination's name in the same folder, replacing
-// it. Done through the handle, so the file is never without an owner that keeps others
-// from deleting it.
+// Renames the open staged file over the destination, replacing it. Done through the
+// handle, so the file is never without an owner that keeps others from deleting it.
+// The new name is the destination's full path: a bare name would be taken relative to
+// the current directory, not to the staged file's folder.
 bool RenameOverDestination(Replacement& replacement) {
-  const char* name = replacement.target + DirectoryLength(replacement.target);
-  const int wideLength = ::MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
-  if (wideLength <= 0) {
+  const int givenLength = ::MultiByteToWideChar(CP_ACP, 0, replacement.target, -1, nullptr, 0);
+  if (givenLength <= 0) {
     return false;
   }
-  const SIZE_T size = sizeof(FILE_RENAME_INFO) + static_cast<SIZE_T>(wideLength) * sizeof(WCHAR);
+  auto* given = static_cast<WCHAR*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY,
+                                                static_cast<SIZE_T>(givenLength) * sizeof(WCHAR)));
+  if (given == nullptr) {
+    return false;
+  }
+  ::MultiByteToWideChar(CP_ACP, 0, replacement.target, -1, given, givenLength);
+  const DWORD fullLength = ::GetFullPathNameW(given, 0, nullptr, nullptr);  // terminator included
+  const SIZE_T size = sizeof(FILE_RENAME_INFO) + static_cast<SIZE_T>(fullLength) * sizeof(WCHAR);
   auto* info =
-      static_cast<FILE_RENAME_INFO*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size));
-  if (info == nullptr) {
-    return false;
+      fullLength == 0
+          ? nullptr
+          : static_cast<FILE_RENAME_INFO*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size));
+  BOOL renamed = FALSE;
+  if (info != nullptr) {
+    const DWORD written = ::GetFullPathNameW(given, fullLength, info->FileName, nullptr);
+    if (written > 0 && written < fullLength) {
+      info->ReplaceIfExists = TRUE;
+      info->RootDirectory = nullptr;
+      info->FileNameLength = written * sizeof(WCHAR);
+      renamed = ::SetFileInformationByHandle(replacement.file, FileRenameInfo, info,
+                                             static_cast<DWORD>(size));
+    }
   }
-  info->ReplaceIfExists = TRUE;
-  info->RootDirectory = nullptr;
-  info->FileNameLength = static_cast<DWORD>(wideLength - 1) * sizeof(WCHAR);
-  ::MultiByteToWideChar(CP_ACP, 0, name, -1, info->FileName, wideLength);
-  const BOOL renamed = ::SetFileInformationByHandle(replacement.file, FileRenameInfo, info,
-                                                    static_cast<DWORD>(size));
   const DWORD error = ::GetLastError();
-  ::HeapFree(::GetProcessHeap(), 0, info);
+  if (info != nullptr) {
+    ::HeapFree(::GetProcessHeap(), 0, info);
+  }
+  ::HeapFree(::GetProcessHeap(), 0, given);
   ::SetLastError(error);
   return renamed != FALSE;
 }
