@@ -8,7 +8,8 @@
       scripts/velmoran, and checks the outcome of each block.
   check_docs.py agreement SOURCE_DIR
       The statuses, switches, usage line and examples of README.md and of the manual
-      page agree with the program's own texts in src/app/status_table.cpp.
+      page agree with the program's own texts in src/app/status_table.cpp, and the
+      page renders without a warning.
   check_docs.py commands SOURCE_DIR
       Every command line that README.md shows outside a tagged example is run, verbatim,
       by the test command's scripts.
@@ -365,6 +366,14 @@ def agreement(source):
     manual_usage = ["\n".join(lines) for kind, _, lines in manual_blocks if kind == "usage"]
     if manual_usage != [usage.replace("\r", "\n")]:
         failures.append(f"{MANUAL_PAGE}'s usage text {manual_usage} is not the program's")
+
+    if shutil.which("groff") is None:
+        failures.append("groff is missing (scripts/install-deps.sh installs it)")
+    else:
+        lint = subprocess.run(["groff", "-man", "-ww", "-z", str(source / MANUAL_PAGE)],
+                              capture_output=True, text=True, check=False)
+        if lint.returncode != 0 or lint.stderr:
+            failures.append(f"groff warns about {MANUAL_PAGE}: {lint.stderr}")
 
     def tool_examples(blocks):
         return [(tag, [line.split("  #")[0].rstrip() for line in lines])
