@@ -271,7 +271,8 @@ def run_examples(source, tool, document):
     with tempfile.TemporaryDirectory(prefix="velmoran-doc-") as scratch:
         root = Path(scratch)
         make_scratch(source, tool, root)
-        env = dict(os.environ, PATH=f"{root / 'bin'}{os.pathsep}{os.environ.get('PATH', '')}")
+        env = dict(os.environ, PATH=f"{root / 'bin'}{os.pathsep}{os.environ.get('PATH', '')}",
+                   MANWIDTH="80")
         pristine = snapshot(root)
         for _, tag, lines in blocks:
             found = run_block(root, env, parse_checks(tag), lines, pristine)

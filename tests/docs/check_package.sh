@@ -38,6 +38,6 @@ warnings=$(zcat "$page" | groff -man -ww -z 2>&1)
 [ -z "$warnings" ] || fail "groff warns about the manual page: $warnings"
 rendered=$(MANWIDTH=80 man --warnings -l "$page" 2>"$work/man-warnings")
 [ ! -s "$work/man-warnings" ] || fail "man warns: $(cat "$work/man-warnings")"
-grep -q '^NAME' <<<"$rendered" && grep -q 'velmoran - encrypt or decrypt a file' <<<"$rendered" ||
+grep -q '^NAME' <<<"$rendered" && grep -q 'encrypt or decrypt a file with a repeating' <<<"$rendered" ||
   fail "the manual page does not render: $rendered"
 echo "package checked: $(basename "$deb") and $(basename "$archive")"
