@@ -161,7 +161,7 @@ CHECK_PATTERNS = [
 
 def parse_checks(tag):
     checks = []
-    for item in filter(None, (part.strip() for part in tag.split(";"))):
+    for item in filter(None, (part.strip() for part in re.findall(r'(?:[^;"]|"[^"]*")+', tag))):
         for kind, pattern in CHECK_PATTERNS:
             match = pattern.fullmatch(item)
             if match:
