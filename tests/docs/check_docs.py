@@ -8,8 +8,8 @@
       scripts/velmoran, and checks the outcome of each block.
   check_docs.py agreement SOURCE_DIR
       The statuses, switches, usage line and examples of README.md and of the manual
-      page agree with the program's own texts in src/app/status_table.cpp, and the
-      page renders without a warning.
+      page agree with the program's own texts in src/app/status_table.cpp, the page
+      names the version of project(), and it renders without a warning.
   check_docs.py commands SOURCE_DIR
       Every command line that README.md shows outside a tagged example is run, verbatim,
       by the test command's scripts.
@@ -364,6 +364,9 @@ def agreement(source):
     manual_synopsis = unroff(manual.split(".SH SYNOPSIS\n", 1)[1].split("\n", 1)[0])
     if manual_synopsis != synopsis:
         failures.append(f"{MANUAL_PAGE}'s synopsis is {manual_synopsis!r}, not {synopsis!r}")
+    version = re.search(r"project\(Velmoran VERSION (\S+)", (source / "CMakeLists.txt").read_text())
+    if f'"Velmoran {version.group(1)}"' not in manual.split("\n.SH", 1)[0]:
+        failures.append(f"{MANUAL_PAGE}'s heading does not name version {version.group(1)}")
     manual_usage = ["\n".join(lines) for kind, _, lines in manual_blocks if kind == "usage"]
     if manual_usage != [usage.replace("\r", "\n")]:
         failures.append(f"{MANUAL_PAGE}'s usage text {manual_usage} is not the program's")
