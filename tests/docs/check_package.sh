@@ -5,8 +5,8 @@
 # Usage: tests/docs/check_package.sh PACKAGE_FOLDER
 set -euo pipefail
 folder=$1
-deb=$(ls "$folder"/velmoran_*.deb)
-archive=$(ls "$folder"/Velmoran-*-linux-*.tar.gz)
+deb=$(ls -t "$folder"/velmoran_*.deb | head -1)  # the newest, should older ones lie beside it
+archive=$(ls -t "$folder"/Velmoran-*-linux-*.tar.gz | head -1)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "package check: $*" >&2; exit 1; }
