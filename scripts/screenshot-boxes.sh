@@ -73,12 +73,18 @@ shot() {
   local layout fits=0
   layout=$(/usr/lib/wine/wine64 "$layout_exe" 10 2>"$work/layout" | tr -d '\r') || fits=$?
   import -window "$window" "$image"
+  # The same check on the same box, its text control made narrower than the text: it
+  # has to see the cut, or it proves nothing.
+  local narrowed=0
+  /usr/lib/wine/wine64 "$layout_exe" 10 narrow >/dev/null 2>"$work/narrowed" || narrowed=$?
   kill "$tool" 2>/dev/null || true
   wait "$tool" 2>/dev/null || true
   [ "$fits" -eq 0 ] || { echo "$image: $(tr -d '\r' <"$work/layout")"; return 1; }
+  [ "$narrowed" -eq 1 ] || { echo "$image: the check did not see a narrowed box's cut"; return 1; }
   # shellcheck disable=SC2086 # the four numbers of the layout
   check_no_ink_on_right_edge "$image" $layout
-  echo "took $image: $(tr -d '\r' <"$work/layout") at $layout"
+  echo "took $image: $(tr -d '\r' <"$work/layout") at $layout;" \
+    "narrowed, $(tr -d '\r' <"$work/narrowed")"
 }
 
 exe=$PWD/$build/Velmoran.exe

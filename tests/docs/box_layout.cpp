@@ -4,8 +4,11 @@
 // at the control's width: the text must need no more width and height than the control
 // has. It prints "x y width height" of the control, in pixels from the box window's
 // top-left corner, so that the script can also look for ink on the picture's edges of it.
+// With "narrow", it first takes a tenth off the control's width, so that the text no
+// longer fits: the screenshot script's proof, once the picture is taken, that this check
+// sees a cut.
 // Exit status: 0 the text fits, 1 it does not, 2 no box.
-// Usage: velmoran_box_layout.exe [seconds to wait for the box]
+// Usage: velmoran_box_layout.exe [seconds to wait for the box] [narrow]
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -13,6 +16,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -82,6 +86,12 @@ int main(int argc, char** argv) {
   HWND text = box != nullptr ? ::GetDlgItem(box, kTextControl) : nullptr;
   RECT boxRect{};
   RECT textRect{};
+  if (text != nullptr && argc > 2 && std::strcmp(argv[2], "narrow") == 0 &&
+      ::GetWindowRect(text, &textRect)) {
+    const LONG narrower = (textRect.right - textRect.left) * 9 / 10;
+    ::SetWindowPos(text, nullptr, 0, 0, narrower, textRect.bottom - textRect.top,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
   if (text == nullptr || !::GetWindowRect(box, &boxRect) || !::GetWindowRect(text, &textRect)) {
     std::fprintf(stderr, "no Velmoran box with a text control is shown\n");
     return 2;
