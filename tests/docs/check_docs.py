@@ -268,7 +268,8 @@ def run_examples(source, tool, document):
     if not blocks:
         raise DocError(f"{document} has no tagged example")
     failures = []
-    with tempfile.TemporaryDirectory(prefix="velmoran-doc-") as scratch:
+    # A space in the folder's name, as in many a home folder, must not matter.
+    with tempfile.TemporaryDirectory(prefix="velmoran docs ") as scratch:
         root = Path(scratch)
         make_scratch(source, tool, root)
         env = dict(os.environ, PATH=f"{root / 'bin'}{os.pathsep}{os.environ.get('PATH', '')}",
