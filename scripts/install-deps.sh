@@ -4,7 +4,7 @@
 set -euo pipefail
 
 native=(cmake ninja-build g++ clang clang-tidy clang-format libgtest-dev libgmock-dev openssl
-        googletest libbenchmark-dev valgrind e2fsprogs time)
+        googletest libbenchmark-dev valgrind e2fsprogs time python3 man-db groff-base dpkg-dev)
 wanted=("$@")
 [ ${#wanted[@]} -gt 0 ] || wanted=("${native[@]}")
 
