@@ -8,7 +8,9 @@
 // VELMORAN_SHIM_FAIL=call:N:ERRNO[:onward] fails the N-th call of one kind (see kCalls;
 // "open" counts open, open64, openat and openat64 together, "pwrite" pwrite and
 // pwrite64, and so on) with that errno, and with "onward" every later call of that kind
-// too, as a fault that does not go away would. VELMORAN_SHIM_WRITE_PIECE=bytes makes
+// too, as a fault that does not go away would. VELMORAN_SHIM_ALSO_FAIL, in the same form,
+// sets the scene for it (a refused rename, say), unreported; the first of the two that
+// matches a call decides. VELMORAN_SHIM_WRITE_PIECE=bytes makes
 // every pwrite move at most that many bytes, a short write as any file system may give,
 // so that a file takes several writes. VELMORAN_SHIM_REPORT names a file that gets, at
 // exit, "calls KIND COUNT" per kind and, when a fault fired, "fired KIND N ERRNO WHAT"
@@ -80,6 +82,7 @@ struct Fault {
 
 struct State {
   Fault fault;
+  Fault setting;  // a fault that sets the scene, not reported
   long calls[kCallCount] = {};
   bool fired = false;
   std::string firedWhat;
@@ -137,6 +140,7 @@ Fault ParseFault(const char* spec) {
 __attribute__((constructor)) void ReadSettings() {
   State& state = Shared();
   state.fault = ParseFault(std::getenv("VELMORAN_SHIM_FAIL"));
+  state.setting = ParseFault(std::getenv("VELMORAN_SHIM_ALSO_FAIL"));
   if (const char* piece = std::getenv("VELMORAN_SHIM_WRITE_PIECE")) {
     state.writePiece = std::strtol(piece, nullptr, 10);
   }
@@ -206,10 +210,17 @@ bool Fails(Call call, Describe describe) {
   }
   State& state = Shared();
   const long n = ++state.calls[call];
-  const Fault& fault = state.fault;
-  if (fault.call != call || n < fault.n || (n > fault.n && !fault.onward)) {
+  const auto hits = [&](const Fault& fault) {
+    return fault.call == call && n >= fault.n && (n == fault.n || fault.onward);
+  };
+  if (!hits(state.fault)) {
+    if (hits(state.setting)) {
+      errno = state.setting.error;
+      return true;
+    }
     return false;
   }
+  const Fault& fault = state.fault;
   if (!state.fired) {
     state.fired = true;
     state.firedAt = n;
