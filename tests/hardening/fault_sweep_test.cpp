@@ -5,6 +5,7 @@
 // was reading the source or key file, a replace-side one otherwise; a failed run
 // changes no file and leaves no staged file behind, and the source is never lost.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -55,6 +56,7 @@ struct SweepMode {
   bool existingDestination = false;
   const char* hardLinked = nullptr;
   bool keyFile = false;
+  bool otherOwner = false;     // the source belongs to another user (root only)
   const char* shimModes = "";  // VELMORAN_SHIM
   const char* scene = "";      // a fault of every run, which sends it down another path
   // A copy's destination overwritten in place, which a failed run may leave partly
@@ -70,6 +72,7 @@ struct SweepMode {
   [[nodiscard]] SweepMode KeyFile() const { return With(&SweepMode::keyFile); }
   [[nodiscard]] SweepMode OverwritesCopy() const { return With(&SweepMode::overwritesCopy); }
   [[nodiscard]] SweepMode FaultStays() const { return With(&SweepMode::faultStays); }
+  [[nodiscard]] SweepMode OtherOwner() const { return With(&SweepMode::otherOwner); }
   [[nodiscard]] SweepMode Linked(const char* name) const {
     SweepMode mode = *this;
     mode.hardLinked = name;
@@ -108,6 +111,7 @@ const std::vector<SweepMode> kModes = {
     {"OntoItsOwnFile", {"-c", "source", "./source"}, "source"},
     InPlace("HardLinkedInPlace").Linked("source"),
     Copy("HardLinkedDestination").Existing().Linked("destination").OverwritesCopy(),
+    InPlace("OtherUsersFile").OtherOwner(),
     InPlace("RenameRefusedInPlace").Shim("", "rename:1:EXDEV"),
     Copy("RenameRefusedCopy").Existing().Shim("", "rename:1:EBUSY").OverwritesCopy(),
     SweepMode{"KeyFile", {"-f", "source", "key"}, "source"}.KeyFile(),
@@ -115,9 +119,12 @@ const std::vector<SweepMode> kModes = {
         .KeyFile()
         .Existing(),
     // Known to tear: the destination is the source's file under another spelling, which
-    // is overwritten like a copy's destination, with no put-back.
+    // where it must be overwritten is treated like a copy's destination, with no put-back.
     SweepMode{"OntoItsOwnFileHardLinked", {"-c", "source", "./source"}, "source"}
         .Linked("source")
+        .MayTear("the source's own file as a copy destination is not put back"),
+    SweepMode{"OntoItsOwnFileRenameRefused", {"-c", "source", "./source"}, "source"}
+        .Shim("", "rename:1:EXDEV")
         .MayTear("the source's own file as a copy destination is not put back"),
     // The put-back's writes fail as the first did.
     InPlace("FaultStaysHardLinked")
@@ -216,6 +223,9 @@ class FaultSweep : public ToolTest, public ::testing::WithParamInterface<SweepMo
     if (mode.hardLinked != nullptr) {
       HardLink(std::string("work/") + mode.hardLinked, "work/second");
     }
+    if (mode.otherOwner) {
+      ASSERT_EQ(::chown(Path("work/source").c_str(), kOtherUser, kOtherUser), 0);
+    }
   }
 
   [[nodiscard]] Launch Command(const SweepMode& mode, const std::string& fault) const {
@@ -280,6 +290,11 @@ class FaultSweep : public ToolTest, public ::testing::WithParamInterface<SweepMo
     }
 
     const Side side = report.fired ? SideOf(report) : Side::Report;
+    struct stat info {};
+    if (mode.otherOwner &&
+        (::stat(Path("work/source").c_str(), &info) != 0 || info.st_uid != kOtherUser)) {
+      broken << "the file lost its owner; ";
+    }
     if (outcome.exitCode == 0) {
       if (outputNow != transformed) {
         broken << "status 0 but " << output << " is " << Describe(outputNow, before, transformed)
@@ -306,6 +321,7 @@ class FaultSweep : public ToolTest, public ::testing::WithParamInterface<SweepMo
     return broken.str();
   }
 
+  static constexpr uid_t kOtherUser = 65534;
   static constexpr std::size_t kLength = 100000;  // above the size the tool maps its block
   static constexpr long kWritePiece = 40000;      // three writes for the whole file
   const Bytes source_ = SomeBytes(kLength, 41);
@@ -318,6 +334,9 @@ TEST_P(FaultSweep, EveryFailedCallEndsInItsStatusAndLosesNothing) {
     GTEST_SKIP() << "the shim would be preloaded into the wrapper too, and count its calls";
   }
   const SweepMode& mode = GetParam();
+  if (mode.otherOwner && ::geteuid() != 0) {
+    GTEST_SKIP() << "only root can give a file to another user";
+  }
   // A sanitized tool starts many times slower: there each call kind fails with its
   // first errno only (for open and rename the one that sends a run to the overwrite).
   const bool everyErrno = !ToolIsInstrumented();
@@ -331,7 +350,7 @@ TEST_P(FaultSweep, EveryFailedCallEndsInItsStatusAndLosesNothing) {
     for (std::size_t e = 0; e < errnos; ++e) {
       const char* error = kind.errnos[e];
       for (long n = 1; n <= kMaxCallsOfAKind; ++n) {
-        Prepare(mode);
+        ASSERT_NO_FATAL_FAILURE(Prepare(mode));
         ::unlink(Path("report").c_str());
         const std::string fault = std::string(kind.call) + ":" + std::to_string(n) + ":" + error +
                                   (mode.faultStays ? ":onward" : "");
