@@ -240,7 +240,8 @@ class FaultSweep : public ToolTest, public ::testing::WithParamInterface<SweepMo
                           "VELMORAN_SHIM=" + std::string(mode.shimModes),
                           "VELMORAN_SHIM_FAIL=" + fault,
                           "VELMORAN_SHIM_ALSO_FAIL=" + std::string(mode.scene),
-                          "VELMORAN_SHIM_WRITE_PIECE=" + std::to_string(kWritePiece),
+                          "VELMORAN_SHIM_WRITE_PIECE=" + std::to_string(kPiece),
+                          "VELMORAN_SHIM_READ_PIECE=" + std::to_string(kPiece),
                           "VELMORAN_SHIM_REPORT=" + Path("report"),
                           "ASAN_OPTIONS=" + asan};
     return launch;
@@ -323,7 +324,7 @@ class FaultSweep : public ToolTest, public ::testing::WithParamInterface<SweepMo
 
   static constexpr uid_t kOtherUser = 65534;
   static constexpr std::size_t kLength = 100000;  // above the size the tool maps its block
-  static constexpr long kWritePiece = 40000;      // three writes for the whole file
+  static constexpr long kPiece = 40000;           // three reads or writes for the whole file
   const Bytes source_ = SomeBytes(kLength, 41);
   const Bytes destination_ = SomeBytes(5000, 42);
   const Bytes key_ = "a key file's key";

@@ -8,13 +8,14 @@
 // VELMORAN_SHIM_FAIL=call:N:ERRNO[:onward] fails the N-th call of one kind (see kCalls;
 // "open" counts open, open64, openat and openat64 together, "pwrite" pwrite and
 // pwrite64, and so on) with that errno, and with "onward" every later call of that kind
-// too, as a fault that does not go away would. VELMORAN_SHIM_ALSO_FAIL, in the same form,
-// sets the scene for it (a refused rename, say), unreported; the first of the two that
-// matches a call decides. VELMORAN_SHIM_WRITE_PIECE=bytes makes
-// every pwrite move at most that many bytes, a short write as any file system may give,
-// so that a file takes several writes. VELMORAN_SHIM_REPORT names a file that gets, at
-// exit, "calls KIND COUNT" per kind and, when a fault fired, "fired KIND N ERRNO WHAT"
-// with WHAT the file the call was about: how a sweep knows its N passed the last call.
+// too, as a fault that does not go away would. VELMORAN_SHIM_ALSO_FAIL, in the same
+// form, sets the scene for it (a refused rename, say), unreported; the first of the two
+// that matches a call decides. VELMORAN_SHIM_WRITE_PIECE=bytes makes every pwrite move
+// at most that many bytes, a short write as any file system may give, so that a file
+// takes several writes; VELMORAN_SHIM_READ_PIECE does the same for read.
+// VELMORAN_SHIM_REPORT names a file that gets, at exit, "calls KIND COUNT" per kind and,
+// when a fault fired, "fired KIND N ERRNO WHAT" with WHAT the file the call was about:
+// how a sweep knows its N has passed the last call.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -88,6 +89,7 @@ struct State {
   std::string firedWhat;
   long firedAt = 0;
   long writePiece = 0;
+  long readPiece = 0;
 };
 
 // Parsed once, before main: the tool is single-threaded, the shim keeps it simple.
@@ -143,6 +145,9 @@ __attribute__((constructor)) void ReadSettings() {
   state.setting = ParseFault(std::getenv("VELMORAN_SHIM_ALSO_FAIL"));
   if (const char* piece = std::getenv("VELMORAN_SHIM_WRITE_PIECE")) {
     state.writePiece = std::strtol(piece, nullptr, 10);
+  }
+  if (const char* piece = std::getenv("VELMORAN_SHIM_READ_PIECE")) {
+    state.readPiece = std::strtol(piece, nullptr, 10);
   }
 }
 
@@ -379,7 +384,14 @@ int openat64(int directory, const char* path, int flags, ...) {
 
 ssize_t read(int fd, void* buffer, size_t length) {
   static const auto real = Real<ssize_t (*)(int, void*, size_t)>("read");
-  return Fails(kRead, AboutFd(fd)) ? -1 : real(fd, buffer, length);
+  if (Fails(kRead, AboutFd(fd))) {
+    return -1;
+  }
+  const long piece = Shared().readPiece;
+  if (inside == 0 && piece > 0 && length > static_cast<size_t>(piece)) {
+    length = static_cast<size_t>(piece);
+  }
+  return real(fd, buffer, length);
 }
 
 int fstat(int fd, struct stat* info) {
