@@ -18,14 +18,16 @@
 namespace hardening {
 namespace {
 
-// A call kind of the shim's and the errnos a file system gives for it.
+// A call kind of the shim's and the errnos a file system gives for it. Some send a run
+// down another path (EACCES or EPERM creating a file, EXDEV or EBUSY renaming it); the
+// rest should end it, or be retried past.
 struct CallFaults {
   const char* call;
   std::vector<const char*> errnos;
 };
 
 const std::vector<CallFaults> kCallFaults = {
-    {"open", {"EACCES", "EPERM", "EIO", "ENOSPC", "EDQUOT"}},
+    {"open", {"EACCES", "EPERM", "EIO", "ENOSPC"}},
     {"read", {"EIO"}},
     {"fstat", {"EIO"}},
     {"mmap", {"ENOMEM", "EACCES"}},
@@ -35,7 +37,7 @@ const std::vector<CallFaults> kCallFaults = {
     {"ftruncate", {"EIO", "EPERM"}},
     {"fsync", {"EIO", "ENOSPC", "EDQUOT"}},
     {"link", {"ENOSPC", "EDQUOT", "EPERM", "ENOENT", "EXDEV"}},
-    {"rename", {"EXDEV", "EBUSY", "EIO", "EACCES", "EPERM", "ENOSPC"}},
+    {"rename", {"EXDEV", "EBUSY", "EIO", "EACCES", "EPERM"}},
     {"fchown", {"EPERM"}},
     {"fchmod", {"EPERM", "EIO"}},
     {"flock", {"ENOLCK", "EAGAIN"}},
@@ -113,6 +115,7 @@ const std::vector<SweepMode> kModes = {
     Copy("HardLinkedDestination").Existing().Linked("destination").OverwritesCopy(),
     InPlace("OtherUsersFile").OtherOwner(),
     InPlace("RenameRefusedInPlace").Shim("", "rename:1:EXDEV"),
+    InPlace("RenameRefusedNamedStaging").Shim("no-tmpfile", "rename:1:EXDEV"),
     Copy("RenameRefusedCopy").Existing().Shim("", "rename:1:EBUSY").OverwritesCopy(),
     SweepMode{"KeyFile", {"-f", "source", "key"}, "source"}.KeyFile(),
     SweepMode{"KeyFileCopy", {"-c", "-f", "source", "destination", "key"}, "destination"}
@@ -126,6 +129,8 @@ const std::vector<SweepMode> kModes = {
     SweepMode{"OntoItsOwnFileRenameRefused", {"-c", "source", "./source"}, "source"}
         .Shim("", "rename:1:EXDEV")
         .MayTear("the source's own file as a copy destination is not put back"),
+    // Faults that stay: no retry gets past them.
+    InPlace("FaultStaysInPlace").FaultStays(),
     // The put-back's writes fail as the first did.
     InPlace("FaultStaysHardLinked")
         .Linked("source")
@@ -139,6 +144,8 @@ struct ShimReport {
   bool fired = false;
   std::string firedCall;
   std::string firedWhat;  // "path access [flags=hex]", or "anonymous"
+  // The call whose failure the run reports: where the fault stays, the last one failed.
+  std::string decidingWhat;
 };
 
 ShimReport ReadReport(const std::string& path) {
@@ -154,7 +161,14 @@ ShimReport ReadReport(const std::string& path) {
       std::string error;
       words >> report.firedCall >> n >> error;
       std::getline(words >> std::ws, report.firedWhat);
+      report.decidingWhat = report.firedWhat;
       report.fired = true;
+    } else if (word == "last") {
+      long n = 0;
+      std::string call;
+      std::string error;
+      words >> call >> n >> error;
+      std::getline(words >> std::ws, report.decidingWhat);
     }
   }
   return report;
@@ -167,7 +181,7 @@ enum class Side { Read, Replace, Report };
 // opens it without blocking and never writes), the data block, or the message; all
 // else belongs to replacing the destination.
 Side SideOf(const ShimReport& report) {
-  const std::string& what = report.firedWhat;
+  const std::string& what = report.decidingWhat;
   if (what == "anonymous") {
     return Side::Read;
   }

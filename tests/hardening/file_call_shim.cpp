@@ -15,7 +15,8 @@
 // takes several writes; VELMORAN_SHIM_READ_PIECE does the same for read.
 // VELMORAN_SHIM_REPORT names a file that gets, at exit, "calls KIND COUNT" per kind and,
 // when a fault fired, "fired KIND N ERRNO WHAT" with WHAT the file the call was about:
-// how a sweep knows its N has passed the last call.
+// how a sweep knows its N has passed the last call. A fault that stays adds the last
+// call it failed as "last KIND N ERRNO WHAT".
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -88,6 +89,8 @@ struct State {
   bool fired = false;
   std::string firedWhat;
   long firedAt = 0;
+  std::string lastWhat;  // of the last call failed, where the fault stays
+  long lastAt = 0;
   long writePiece = 0;
   long readPiece = 0;
 };
@@ -175,6 +178,10 @@ __attribute__((destructor)) void WriteReport() {
     dprintf(fd, "fired %s %ld %s %s\n", kCalls[state.fault.call], state.firedAt,
             state.fault.errorName, state.firedWhat.c_str());
   }
+  if (state.lastAt > state.firedAt) {
+    dprintf(fd, "last %s %ld %s %s\n", kCalls[state.fault.call], state.lastAt,
+            state.fault.errorName, state.lastWhat.c_str());
+  }
   close(fd);
 }
 
@@ -230,6 +237,9 @@ bool Fails(Call call, Describe describe) {
     state.fired = true;
     state.firedAt = n;
     state.firedWhat = describe();
+  } else {
+    state.lastAt = n;
+    state.lastWhat = describe();
   }
   errno = fault.error;
   return true;
