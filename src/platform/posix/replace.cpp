@@ -194,6 +194,11 @@ int CreateStagedFile(Replacement& replacement) {
       replacement.tempName = std::move(name);
       return named;
     }
+    // A name that could not be locked, or whose check failed, is not used; while it
+    // still leads to this file it is ours to remove, never left behind.
+    if (NameIsFile(replacement.directoryFd, name.c_str(), named)) {
+      ::unlinkat(replacement.directoryFd, name.c_str(), 0);
+    }
     ::close(named);
   }
   return -1;
