@@ -65,7 +65,8 @@ bool FileReplacement::Locate(const char* path) {
 Status FileReplacement::Begin(const char* path, bool allowStaging) {
   Abandon();
   path_ = path;
-  if (!Locate(path)) {
+  // A path whose last part names nothing (a folder's, a device's) is no file to replace.
+  if (!Locate(path) || *Name() == '\0') {
     return kStatusDestinationCreate;
   }
   const platform::Error inspected = platform::InspectFile(FullPath(), existing_);
