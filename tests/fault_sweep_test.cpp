@@ -114,6 +114,16 @@ class FaultSweep : public testing::TestWithParam<Mode> {
     }
     state.files["key"].bytes = Bytes(kKeyFile.begin(), kKeyFile.end());
     state.files["dir/other"].bytes = {1};
+    // Names that only look like a staged file of the destination, and must stay.
+    const std::string destination = mode.destination;
+    const std::size_t slash = destination.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : destination.substr(0, slash + 1);
+    const std::string name = destination.substr(folder.size());
+    for (const std::string& lookAlike :
+         {"." + name + name + ".velmoran-0123abcd", "." + name.substr(1) + ".velmoran-0123abcd",
+          "." + name + ".velmoran-0123ABCD", "." + name + ".velmoran-0123abc"}) {
+      state.files[folder + lookAlike].bytes = {2};
+    }
     state.secret =
         std::string(GetParam().arguments).find("-f") != std::string::npos ? kKeyFile : "secret";
     state.commandLine = std::string("velmoran -s ") + mode.arguments;

@@ -19,14 +19,13 @@ constexpr std::size_t kFirstPathCapacity = 256;
 
 bool IsLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-// The embedded name of a staged name, compared the file system's way, with `copy` as
-// room for it (at least the embedded name's length plus one).
-bool StagedNameMatches(const char* entry, std::size_t entryLength, const char* name, char* copy) {
-  if (entryLength <= kStagedExtra || entry[0] != '.') {
+// Whether `entry` is a staged name for the destination `name`, the name inside it
+// compared the file system's way; `copy` has room for `nameLength` + 1 bytes.
+bool StagedNameMatches(const char* entry, const char* name, std::size_t nameLength, char* copy) {
+  if (std::strlen(entry) != kStagedExtra + nameLength || entry[0] != '.') {
     return false;
   }
-  const std::size_t embedded = entryLength - kStagedExtra;
-  const char* marker = entry + 1 + embedded;
+  const char* marker = entry + 1 + nameLength;
   if (std::memcmp(marker, kStagedMarker, kMarkerLength) != 0) {
     return false;
   }
@@ -35,8 +34,8 @@ bool StagedNameMatches(const char* entry, std::size_t entryLength, const char* n
       return false;
     }
   }
-  std::memcpy(copy, entry + 1, embedded);
-  copy[embedded] = '\0';
+  std::memcpy(copy, entry + 1, nameLength);
+  copy[nameLength] = '\0';
   return platform::SameName(copy, name);
 }
 
@@ -150,7 +149,8 @@ void FileReplacement::RemoveAbandonedStagedFiles() {
       folder_,
       [](const char* entry, void* context) {
         auto* self = static_cast<FileReplacement*>(context);
-        if (StagedNameMatches(entry, std::strlen(entry), self->Name(), self->scratch_.Text())) {
+        const char* name = self->Name();
+        if (StagedNameMatches(entry, name, std::strlen(name), self->scratch_.Text())) {
           self->RemoveIfAbandoned(entry);
         }
       },
