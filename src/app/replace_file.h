@@ -4,8 +4,9 @@
 // Life cycle of a FileReplacement (the destination is never truncated first):
 //
 //   Begin(path)   Decides how the file at `path` (its links followed) is replaced:
-//                 - staged: a new file beside it, created exclusively, owner-only and
-//                   held (locked) from its creation: unnamed where the system has such
+//                 - staged: a new file beside it, created exclusively and held from
+//                   its creation (locked; on Windows open without sharing), so no other
+//                   run takes it for abandoned: unnamed where the system has such
 //                   files, else named ".<name>.velmoran-<8 hex digits>"; it is given the
 //                   old file's permission bits, owner and group (attributes on Windows).
 //                 - overwrite: the destination itself, opened for writing without
@@ -15,7 +16,7 @@
 //                   and group.
 //                 Before staging, staged files of this destination left by a killed run
 //                 are removed (see RemoveIfAbandoned in the .cpp).
-//                 On failure (3): nothing was created, nothing changed.
+//                 On failure (3): nothing was created and the destination is as it was.
 //   Map / PartWritten, or the content passed to Commit
 //                 Fills the new content. Staged, nothing visible changes; a failure
 //                 leaves the destination as it was.
@@ -27,6 +28,7 @@
 //                 keeps its old bytes. An overwrite that fails partway puts back what it
 //                 had already written, using `restore`, when one is given (the
 //                 destination is the source's file); otherwise it stays partly written.
+//                 Whatever the status, the replacement has ended: Begin may start anew.
 //   Abandon       (also on destruction) closes the new file and removes a staged one;
 //                 an overwritten destination keeps what was written to it.
 #pragma once

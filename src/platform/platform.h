@@ -149,9 +149,9 @@ Error RemoveEntry(FolderHandle folder, const char* name);
 
 // ---- writing -------------------------------------------------------------
 
-// Creates a new file in the folder, exclusively and readable by its owner only, held
-// so that no other run takes it for abandoned. `name` nullptr asks for an unnamed file
-// (NotSupported where there is none). Exists: the name is taken, or was lost to
+// Creates a new file in the folder, exclusively (POSIX: mode 0600), held so that no
+// other run takes it for abandoned (a lock; on Windows no sharing). `name` nullptr asks for an
+// unnamed file (NotSupported where there is none). Exists: the name is taken, or was lost to
 // another run before it was held.
 Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file);
 
