@@ -227,7 +227,7 @@ void CheckInterpreter(const std::string& line, const Split& split, int failingAl
     Check(Text(job.DestinationPath) == Text(expected.destination), "the destination matches", line);
     Check(Text(job.KeyArgument) == Text(expected.key), "the key argument matches", line);
   }
-  Check(state.openFiles == 0 && state.openReplacements == 0, "the parser touches no file", line);
+  Check(state.openFiles == 0 && state.openFolders == 0, "the parser touches no file", line);
   ResetJobSettings();
   Check(state.liveBlocks.empty(), "every block is released", line);
   Check(state.releasedTwice == 0, "no block is released twice", line);

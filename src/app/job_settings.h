@@ -15,15 +15,6 @@ inline constexpr std::uint32_t FlagXOrData = 0x10;    // -m: XOrData instead of 
 // The program's title: the key when no key is given, and every message box's caption.
 inline constexpr char DefaultKey[] = "Velmoran";
 
-// The length of a zero-terminated text, as the paths and keys here are held.
-inline std::size_t TextLength(const char* text) {
-  std::size_t length = 0;
-  while (text[length] != '\0') {
-    ++length;
-  }
-  return length;
-}
-
 struct JobSettings {
   std::uint32_t Flags = 0;
   HeapBlock SourcePath;       // zero-terminated
@@ -39,11 +30,13 @@ struct JobSettings {
   std::uint32_t TickCiphered = 0;
   std::uint32_t TickWritten = 0;
 
-  [[nodiscard]] bool InPlace() const { return !DestinationPath; }
+  // In place: the result goes over the source. (A destination that is the source's
+  // file by another name is told apart by the file's identity, not here.)
+  [[nodiscard]] bool NoDestinationNamed() const { return !DestinationPath; }
 
-  // Where the result goes: the destination, or the source itself in in-place mode.
+  // Where the result goes: the destination, or the source's path in in-place mode.
   [[nodiscard]] const char* Destination() const {
-    return InPlace() ? SourcePath.Text() : DestinationPath.Text();
+    return NoDestinationNamed() ? SourcePath.Text() : DestinationPath.Text();
   }
 
   // Gives back every block, in the order they were obtained, each exactly once.

@@ -9,22 +9,22 @@ constexpr std::uint64_t kSizeLimit = 0xFFFFFFFFULL;
 
 Status WholeFile::Open(const char* path, bool probeWriteAccess) {
   Close();
-  handle_ = platform::OpenForReading(path);
-  if (handle_ == platform::kInvalidFile) {
+  if (platform::OpenForReading(path, handle_) != platform::Error::None) {
+    handle_ = platform::kInvalidFile;
     return kStatusSourceOpen;
   }
   if (probeWriteAccess) {
     Close();
-    if (!platform::ProbeWriteAccess(path)) {
+    if (platform::ProbeWriteAccess(path) != platform::Error::None) {
       return kStatusReadOnly;
     }
-    handle_ = platform::OpenForReading(path);
-    if (handle_ == platform::kInvalidFile) {
+    if (platform::OpenForReading(path, handle_) != platform::Error::None) {
+      handle_ = platform::kInvalidFile;
       return kStatusSourceOpen;
     }
   }
   std::uint64_t size = 0;
-  if (!platform::GetFileSize(handle_, size)) {
+  if (platform::GetFileSize(handle_, size) != platform::Error::None) {
     return kStatusRead;
   }
   if (size > kSizeLimit) {
@@ -34,18 +34,10 @@ Status WholeFile::Open(const char* path, bool probeWriteAccess) {
     return kStatusZeroSize;
   }
   length_ = static_cast<std::uint32_t>(size);
+  platform::FileInfo info;
+  identified_ = platform::GetFileInfo(handle_, info) == platform::Error::None;
+  id_ = info.id;
   return kStatusSuccess;
-}
-
-// A file that shrank or grew since its size was taken is a failed read, never zero
-// bytes passed off as data.
-Status WholeFile::ReadInto(std::uint8_t* buffer) {
-  const Status status = ReadPart(buffer, length_);
-  if (status != kStatusSuccess) {
-    Close();
-    return status;
-  }
-  return EndReading();
 }
 
 Status WholeFile::ReadPart(std::uint8_t* buffer, std::uint32_t length) {
@@ -53,18 +45,22 @@ Status WholeFile::ReadPart(std::uint8_t* buffer, std::uint32_t length) {
   while (done < length) {
     const std::uint32_t left = length - done;
     const std::uint32_t ask = left < platform::kMaxTransfer ? left : platform::kMaxTransfer;
-    const std::int64_t moved = platform::ReadFile(handle_, buffer + done, ask);
-    if (moved <= 0 || moved > ask) {
+    std::uint32_t moved = 0;
+    if (platform::ReadFile(handle_, buffer + done, ask, moved) != platform::Error::None ||
+        moved == 0 || moved > ask) {
       return kStatusRead;
     }
-    done += static_cast<std::uint32_t>(moved);
+    done += moved;
   }
   return kStatusSuccess;
 }
 
+// A file that grew since its size was taken is a failed read, never bytes left out.
 Status WholeFile::EndReading() {
   std::uint8_t beyond = 0;
-  const bool grew = platform::ReadFile(handle_, &beyond, 1) != 0;
+  std::uint32_t moved = 0;
+  const bool grew =
+      platform::ReadFile(handle_, &beyond, 1, moved) != platform::Error::None || moved != 0;
   Close();
   return grew ? kStatusRead : kStatusSuccess;
 }
@@ -76,18 +72,20 @@ void WholeFile::Close() {
   }
 }
 
-Status ReadWholeFile(const char* path, bool probeWriteAccess, bool secret, HeapBlock& block,
-                     std::uint32_t& length) {
+Status ReadWholeFile(const char* path, HeapBlock& block, std::uint32_t& length) {
   WholeFile file;
-  Status status = file.Open(path, probeWriteAccess);
+  Status status = file.Open(path, false);
   if (status != kStatusSuccess) {
     return status;
   }
-  HeapBlock bytes = HeapBlock::Allocate(file.Length(), secret);
+  HeapBlock bytes = HeapBlock::Allocate(file.Length(), true);
   if (!bytes) {
     return kStatusNoMemory;
   }
-  status = file.ReadInto(bytes.Bytes());
+  status = file.ReadPart(bytes.Bytes(), file.Length());
+  if (status == kStatusSuccess) {
+    status = file.EndReading();
+  }
   if (status != kStatusSuccess) {
     return status;
   }

@@ -1,52 +1,24 @@
+#include <cstdio>
+
 #include "app/job.h"
 #include "app/job_settings.h"
 #include "platform/platform.h"
 
-namespace {
-
-class TextWriter {
- public:
-  explicit TextWriter(char* text) : start_(text), end_(text) {}
-  void Append(const char* piece) {
-    while (*piece != '\0' && end_ - start_ < kReportCapacity - 1) {
-      *end_++ = *piece++;
-    }
-    *end_ = '\0';
-  }
-  // Unsigned decimal, as %lu would print it.
-  void AppendNumber(std::uint32_t value) {
-    char digits[11] = {};
-    int at = 10;
-    do {
-      digits[--at] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value != 0);
-    Append(digits + at);
-  }
-
- private:
-  char* start_;
-  char* end_;
-};
-
-}  // namespace
-
 bool FormatReport(Status status, std::uint32_t ioMilliseconds, std::uint32_t cipherMilliseconds,
                   char* text) {
-  TextWriter writer(text);
   if (status == kStatusSuccess) {
-    writer.Append("Encryption/decryption successful.\r\rTime used for file input/output: ");
-    writer.AppendNumber(ioMilliseconds);
-    writer.Append(" milliseconds\rTime used for encryption/decryption: ");
-    writer.AppendNumber(cipherMilliseconds);
-    writer.Append(" milliseconds");
+    std::snprintf(text, kReportCapacity,
+                  "Encryption/decryption successful.\r\rTime used for file input/output: %lu "
+                  "milliseconds\rTime used for encryption/decryption: %lu milliseconds",
+                  static_cast<unsigned long>(ioMilliseconds),
+                  static_cast<unsigned long>(cipherMilliseconds));
     return true;
   }
   const char* message = StatusMessage(status);
   if (message == nullptr) {
     return false;
   }
-  writer.Append(message);
+  std::snprintf(text, kReportCapacity, "%s", message);
   return true;
 }
 

@@ -1,5 +1,8 @@
+#include <cstring>
+
 #include "app/job.h"
 #include "app/job_settings.h"
+#include "app/replace_file.h"
 #include "app/whole_file.h"
 #include "cipher/cipher.h"
 #include "cmdline/command_line.h"
@@ -7,9 +10,9 @@
 
 namespace {
 
-// How much of the data the mapped path reads and ciphers before handing it on to
-// storage: large enough that the calls cost nothing, small enough that the disk starts
-// early and the part is still in the cache when the cipher runs over it.
+// How much of the data is read and ciphered before it is handed on: large enough that
+// the calls cost nothing, small enough that storage starts early on a mapped file and
+// the part is still in the cache when the cipher runs over it.
 constexpr std::uint32_t kPartBytes = 8U << 20;
 
 // `data` starts at byte `position` of the whole.
@@ -30,7 +33,7 @@ void ApplySelectedCipher(std::uint8_t* data, std::uint32_t length) {
 Status ChooseKey(JobSettings& job) {
   if ((job.Flags & FlagKeyFile) != 0) {
     std::uint32_t length = 0;
-    const Status status = ReadWholeFile(job.KeyArgument.Text(), false, true, job.KeyFile, length);
+    const Status status = ReadWholeFile(job.KeyArgument.Text(), job.KeyFile, length);
     if (status != kStatusSuccess) {
       return status == kStatusSourceOpen ? kStatusKeyFileOpen : status;
     }
@@ -39,25 +42,28 @@ Status ChooseKey(JobSettings& job) {
   } else if ((job.Flags & FlagKeyString) != 0) {
     job.KeyBytes = job.KeyArgument.Bytes();
     // Far below 4 GiB: it came from a command line.
-    job.KeyLength = static_cast<std::uint32_t>(TextLength(job.KeyArgument.Text()));
+    job.KeyLength = static_cast<std::uint32_t>(std::strlen(job.KeyArgument.Text()));
   } else {
     job.KeyBytes = reinterpret_cast<const std::uint8_t*>(DefaultKey);
-    job.KeyLength = static_cast<std::uint32_t>(TextLength(DefaultKey));
+    job.KeyLength = static_cast<std::uint32_t>(std::strlen(DefaultKey));
   }
   return kStatusSuccess;
 }
 
-// Both ciphers are their own inverse: one more pass restores an interrupted overwrite.
-RestoreOriginal RestoreFor(const JobSettings& job) {
-  return job.InPlace() ? &ApplySelectedCipher : nullptr;
+// Both ciphers are their own inverse: one more pass restores an interrupted overwrite
+// of the source's own file. Any other destination has nothing to restore.
+RestoreOriginal RestoreFor(const JobSettings& job, const WholeFile& source,
+                           const FileReplacement& replacement) {
+  const bool sourcesOwnFile =
+      job.NoDestinationNamed() || (source.Identified() && replacement.Replaces(source.Id()));
+  return sourcesOwnFile ? &ApplySelectedCipher : nullptr;
 }
 
-// The data in the new file's own pages, read, ciphered and handed to storage part by
-// part, so the disk writes while the rest is read. The key comes first for that; a
-// failed read still wins over a failed key file, as on the heap path. The cipher's
-// time is the sum of its parts, and the rest of the run counts as input/output.
-Status RunMapped(JobSettings& job, WholeFile& source, MappedDestination& mapped) {
-  std::uint8_t* data = mapped.Bytes();
+// Reads, ciphers and hands on the data part by part, whatever holds it. The key is
+// chosen first; a failed read still wins over a failed key file. The cipher's time is
+// the sum of its parts, and the rest of the run counts as input/output.
+Status ReadAndCipher(JobSettings& job, WholeFile& source, std::uint8_t* data,
+                     FileReplacement& replacement) {
   const std::uint32_t length = source.Length();
   const Status keyStatus = ChooseKey(job);
   std::uint32_t cipherTicks = 0;
@@ -69,7 +75,7 @@ Status RunMapped(JobSettings& job, WholeFile& source, MappedDestination& mapped)
       const std::uint32_t before = platform::GetTickCount();
       ApplySelectedCipherAt(data + done, part, done);
       cipherTicks += platform::GetTickCount() - before;
-      mapped.Finished(done, part);
+      replacement.PartWritten(done, part);
     }
     done += part;
   }
@@ -83,9 +89,7 @@ Status RunMapped(JobSettings& job, WholeFile& source, MappedDestination& mapped)
   job.DataLength = length;
   job.TickCiphered = platform::GetTickCount();
   job.TickRead = job.TickCiphered - cipherTicks;
-  status = mapped.Commit(RestoreFor(job));
-  job.TickWritten = platform::GetTickCount();
-  return status;
+  return kStatusSuccess;
 }
 
 // Read, cipher, write. The first failure ends it before anything is written.
@@ -93,34 +97,36 @@ Status RunJob(JobSettings& job) {
   job.TickStart = platform::GetTickCount();
   WholeFile source;
   // Only a file about to be rewritten in place has to be writable.
-  Status status = source.Open(job.SourcePath.Text(), job.InPlace());
+  Status status = source.Open(job.SourcePath.Text(), job.NoDestinationNamed());
   if (status != kStatusSuccess) {
     return status;
   }
   // Where it can, the new file's own pages hold the data: no buffer of its own, and
-  // one copy of the bytes fewer. Otherwise one zero-filled heap block.
-  MappedDestination mapped(job.Destination(), source.Length());
-  if (mapped.Bytes() != nullptr) {
-    return RunMapped(job, source, mapped);
+  // one copy of the bytes fewer. Otherwise one zero-filled heap block, and the
+  // destination is taken on only once the source has been read and closed.
+  FileReplacement replacement;
+  std::uint8_t* data = nullptr;
+  if (replacement.Begin(job.Destination()) == kStatusSuccess && replacement.Staged()) {
+    data = replacement.Map(source.Length());
   }
-  job.Data = HeapBlock::Allocate(source.Length());
-  if (!job.Data) {
-    return kStatusNoMemory;
+  if (data == nullptr) {
+    replacement.Abandon();  // nothing is visible yet
+    job.Data = HeapBlock::Allocate(source.Length());
+    if (!job.Data) {
+      return kStatusNoMemory;
+    }
+    data = job.Data.Bytes();
   }
-  std::uint8_t* data = job.Data.Bytes();
-  status = source.ReadInto(data);
+  status = ReadAndCipher(job, source, data, replacement);
   if (status != kStatusSuccess) {
     return status;
   }
-  job.DataLength = source.Length();
-  status = ChooseKey(job);
-  if (status != kStatusSuccess) {
-    return status;
+  if (job.Data) {
+    status = replacement.Begin(job.Destination());
   }
-  job.TickRead = platform::GetTickCount();
-  ApplySelectedCipher(data, job.DataLength);
-  job.TickCiphered = platform::GetTickCount();
-  status = WriteWholeFile(job.Destination(), data, job.DataLength, RestoreFor(job));
+  if (status == kStatusSuccess) {
+    status = replacement.Commit(data, job.DataLength, RestoreFor(job, source, replacement));
+  }
   job.TickWritten = platform::GetTickCount();
   return status;
 }

@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "cmdline/command_line.h"
 #include "platform/platform.h"
 
@@ -7,12 +9,7 @@ constexpr char kQuote = '"';
 
 bool IsSeparator(char c) { return c == ' ' || c == '\t'; }
 
-const char* SkipSeparators(const char* p) {
-  while (IsSeparator(*p)) {
-    ++p;
-  }
-  return p;
-}
+const char* SkipSeparators(const char* p) { return p + std::strspn(p, " \t"); }
 
 // Past one argument: up to the first separator outside quotation marks. Every
 // argument starts outside quotation marks, since pairing counts from the line's start.

@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "app/job_settings.h"
 #include "cmdline/command_line.h"
 #include "platform/platform.h"
@@ -32,9 +34,7 @@ bool CopyInto(HeapBlock& field, const char* argument, std::size_t length, bool s
   if (!field) {
     return false;
   }
-  for (std::size_t i = 0; i < length; ++i) {
-    field.Text()[i] = argument[i];
-  }
+  std::memcpy(field.Text(), argument, length);
   return true;
 }
 
@@ -44,7 +44,7 @@ Status ParseCommandLine() {
   JobSettings& job = Job();
   // No argument is longer than the whole line, so one buffer of its size holds any.
   // It may hold the key string, so it is wiped like the key.
-  HeapBlock buffer = HeapBlock::Allocate(TextLength(platform::GetCommandLine()) + 1, true);
+  HeapBlock buffer = HeapBlock::Allocate(std::strlen(platform::GetCommandLine()) + 1, true);
   if (!buffer) {
     return kStatusNoMemory;
   }
@@ -55,7 +55,7 @@ Status ParseCommandLine() {
   std::uint32_t positional = 1;  // counts positional arguments only
   while (result == 0) {
     const ArgResult found = GetArgument(index, argument);
-    const std::size_t length = TextLength(argument);
+    const std::size_t length = std::strlen(argument);
     switch (found) {
       case ArgFound:
         if (length == 2) {  // every two-character argument is a switch

@@ -1,14 +1,29 @@
 // The seam between the tool's logic and the operating system.
 //
-// Exactly one implementation is linked into each program: posix/ or win32/ for the
-// tool, a fake for the unit tests. Every call does one thing and reports plainly;
-// the decisions (which status, which fallback) belong to the logic.
+// Exactly one implementation is linked into each program: linux/ or win32/ for the
+// tool, a fake for the unit and fuzz tests. Every call does one thing and reports what
+// happened in the small vocabulary of Error, whatever the system's own code was; the
+// decisions (which status, stage or overwrite, what to remove) belong to the logic.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 namespace platform {
+
+// What a call met, mapped once from errno or GetLastError.
+enum class Error : std::uint8_t {
+  None,
+  NotFound,      // no such file or folder
+  AccessDenied,  // permission, a read-only file system or attribute, an immutable file
+  Exists,        // the name is taken
+  CrossDevice,   // the two names are on different file systems
+  Busy,          // in use: mounted over, locked, or held open by another program
+  NoSpace,       // the disk or a quota is full, or a file-size limit was reached
+  NameTooLong,   // a name or the whole path exceeds the system's limit
+  NotSupported,  // this file system or system cannot do it
+  Other,         // anything else
+};
 
 // ---- process -------------------------------------------------------------
 
@@ -17,6 +32,9 @@ const char* GetCommandLine();
 
 // Milliseconds from a fixed start, as a 32-bit count that wraps.
 std::uint32_t GetTickCount();
+
+// A number that differs from run to run (time and process mixed), for fresh names.
+std::uint32_t GetNameSeed();
 
 // Shows `text` under `caption` and returns once the user has dismissed it.
 void ShowMessageBox(const char* text, const char* caption);
@@ -29,7 +47,7 @@ void* AllocateZeroed(std::size_t size);
 // Gives back a block that AllocateZeroed returned for this same `size`.
 void ReleaseBlock(void* block, std::size_t size);
 
-// ---- reading -------------------------------------------------------------
+// ---- files ---------------------------------------------------------------
 
 using FileHandle = std::intptr_t;
 inline constexpr FileHandle kInvalidFile = -1;
@@ -37,67 +55,140 @@ inline constexpr FileHandle kInvalidFile = -1;
 // The most one ReadFile or WriteAt call is asked to move.
 inline constexpr std::uint32_t kMaxTransfer = 1U << 30;
 
-// Opens an existing regular file for reading; kInvalidFile for anything else. Never blocks.
-FileHandle OpenForReading(const char* path);
+// Which file this is, whatever name reaches it: device and inode, or volume serial
+// number and file index.
+struct FileId {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+};
 
-// Whether the file could be opened for writing now; a read-only file never can.
-bool ProbeWriteAccess(const char* path);
+inline bool operator==(const FileId& a, const FileId& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
 
-// The file's size in bytes; false when it cannot be taken.
-bool GetFileSize(FileHandle file, std::uint64_t& size);
+// What a file is. The logic reads the first five; the rest only travels to CarryMetadata.
+struct FileInfo {
+  bool regular = false;      // a plain file: no folder, device, pipe or link
+  bool readOnly = false;     // no write permission bit at all, or the read-only attribute
+  bool ownedByUser = false;  // owned by the user this process runs as
+  std::uint32_t links = 0;   // how many names the file has
+  FileId id;
+  std::uint32_t mode = 0;  // permission bits (POSIX) or attributes (Windows)
+  std::uint32_t owner = 0;
+  std::uint32_t group = 0;
+};
 
-// One read of at most `length` bytes: the count moved, 0 at the end of the file, -1 on error.
-std::int64_t ReadFile(FileHandle file, void* buffer, std::uint32_t length);
+// Opens an existing regular file for reading, others may read it meanwhile. Never blocks.
+Error OpenForReading(const char* path, FileHandle& file);
 
-// Closes a handle from OpenForReading.
+// None when the file could be opened for writing now; a read-only file never can.
+Error ProbeWriteAccess(const char* path);
+
+// The file's size in bytes.
+Error GetFileSize(FileHandle file, std::uint64_t& size);
+
+// One read of at most `length` bytes; `moved` 0 at the end of the file.
+Error ReadFile(FileHandle file, void* buffer, std::uint32_t length, std::uint32_t& moved);
+
+// What the open file is.
+Error GetFileInfo(FileHandle file, FileInfo& info);
+
+// Closes any handle of this seam; kInvalidFile is ignored.
 void CloseFile(FileHandle file);
 
-// ---- replacing a destination ---------------------------------------------
+// ---- paths and folders ---------------------------------------------------
 
-// A destination being rewritten: either a new file staged beside it, or (where
-// renaming over it is not possible) the destination itself opened for overwriting.
-struct Replacement;
+// The path a write to `path` reaches (symbolic links followed on POSIX), as the system
+// parses it, into `text` (zero-terminated), with `nameStart` where its last name begins:
+// the folder is text[0, nameStart). `length` is the path's length; when it does not fit
+// in `capacity` nothing is written and the call is to be made again with length + 1.
+Error LocatePath(const char* path, char* text, std::size_t capacity, std::size_t& length,
+                 std::size_t& nameStart);
 
-enum class ReplaceMode : std::uint8_t {
-  Staged,     // a new file beside the destination; nothing visible until committed
-  Overwrite,  // the destination itself, opened without truncation
+// Whether two names in one folder name the same entry (case-insensitive on Windows).
+bool SameName(const char* a, const char* b);
+
+// The longest name, and the longest path, the system accepts in `folder`.
+struct NameLimits {
+  std::size_t name = 0;
+  std::size_t path = 0;
 };
+NameLimits GetNameLimits(const char* folder);
 
-// Prepares to replace the file at `path`, following a symbolic link to its target.
-// `allowStaging` false asks for the overwrite mode directly. nullptr when the
-// destination cannot be written at all: not a regular file, read-only, or nothing
-// can be created there.
-Replacement* BeginReplacement(const char* path, bool allowStaging);
+using FolderHandle = std::intptr_t;
+inline constexpr FolderHandle kInvalidFolder = -1;
 
-ReplaceMode GetReplaceMode(const Replacement* replacement);
+// Opens the folder spelled by the first `length` bytes of `text` (empty: the current one).
+Error OpenFolder(const char* text, std::size_t length, FolderHandle& folder);
 
-// One write of at most `length` bytes at `offset`: the count moved, or -1 on error.
-std::int64_t WriteAt(Replacement* replacement, std::uint64_t offset, const void* data,
-                     std::uint32_t length);
+void CloseFolder(FolderHandle folder);
 
-// Reserves `length` bytes for a staged file and maps them writable, so the new content
-// can be built in the file's own pages. nullptr where that cannot be done; the
-// replacement then still works through WriteAt.
-std::uint8_t* MapReplacement(Replacement* replacement, std::uint64_t length);
+// Calls `visit` with each name in the folder.
+Error ListFolder(FolderHandle folder, void (*visit)(const char* name, void* context),
+                 void* context);
 
-// Starts writing a finished range of a mapped file to storage without waiting for it,
-// so the disk works while the rest is built. Only a hint: nothing is reported, and the
-// commit still flushes everything.
-void StartWriteBack(Replacement* replacement, std::uint64_t offset, std::uint64_t length);
+// Makes the folder's entries (a rename) survive a crash.
+Error FlushFolder(FolderHandle folder);
 
-enum class CommitResult : std::uint8_t {
-  Done,           // the destination holds the new bytes, flushed to storage
-  Failed,         // flushing or renaming failed; the destination is unchanged when staged
-  RenameRefused,  // staged, but the rename is impossible here: overwrite instead
-};
+// What the file at `path` is (links followed) and whether this process may write it
+// now: AccessDenied or Busy when it may not (Windows: not exclusively).
+Error InspectFile(const char* path, FileInfo& info);
 
-// Sets the final length, flushes to stable storage and, when staged, renames the new
-// file over the destination. Done ends the replacement. After Failed it stays open
-// for AbandonReplacement. RenameRefused removes the staged file and ends the
-// replacement, except that a mapped one stays readable until AbandonReplacement.
-CommitResult CommitReplacement(Replacement* replacement, std::uint64_t length);
+// What the entry `name` of the folder is, never following a link.
+Error InspectEntry(FolderHandle folder, const char* name, FileInfo& info);
 
-// Ends the replacement without committing: a staged file is removed.
-void AbandonReplacement(Replacement* replacement);
+// Opens the entry `name` to look at it and lock it, never following a link or
+// blocking; Busy when a running program holds it.
+Error OpenEntry(FolderHandle folder, const char* name, FileHandle& file);
+
+// Takes an exclusive lock on the file without waiting; Busy when another holds one.
+Error TryLock(FileHandle file);
+
+// Removes the entry `name` of the folder.
+Error RemoveEntry(FolderHandle folder, const char* name);
+
+// ---- writing -------------------------------------------------------------
+
+// Creates a new file in the folder, exclusively (POSIX: mode 0600), held so that no
+// other run takes it for abandoned (a lock; on Windows no sharing). `name` nullptr
+// asks for an unnamed file (NotSupported where there is none). Exists: the name is
+// taken, or was lost to another run before it was held.
+Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file);
+
+// Gives an unnamed staged file the name `name` in its folder; Exists when taken.
+Error NameStagedFile(FileHandle file, FolderHandle folder, const char* name);
+
+// Gives the new file what describes the old one (permission bits, owner and group;
+// attributes on Windows), or a new file's defaults when `from` is nullptr.
+Error CarryMetadata(FileHandle file, const FileInfo* from);
+
+// Opens an existing file for writing, without truncating it (Windows: exclusively).
+Error OpenForOverwrite(const char* path, FileHandle& file);
+
+// One write of at most `length` bytes at `offset`; `moved` counts what landed.
+Error WriteAt(FileHandle file, std::uint64_t offset, const void* data, std::uint32_t length,
+              std::uint32_t& moved);
+
+// Reserves `length` bytes of the file on storage and maps them writable (NotSupported
+// where files are not mapped), so the content can be built in the file's own pages.
+Error MapFile(FileHandle file, std::uint64_t length, std::uint8_t*& bytes);
+
+// Gives back a mapping from MapFile.
+void UnmapFile(std::uint8_t* bytes, std::uint64_t length);
+
+// Starts writing a finished range of a mapped file to storage without waiting: a hint
+// that reports nothing; FlushFile still flushes everything.
+void StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length);
+
+// Sets the file's length.
+Error SetFileLength(FileHandle file, std::uint64_t length);
+
+// Waits until the file's content is on stable storage.
+Error FlushFile(FileHandle file);
+
+// Renames the open staged file `stagedName` over `name` in the same folder, replacing
+// it in one step. Busy or CrossDevice where the destination cannot be replaced by a
+// rename (mounted over, on another device, held open or undeletable on Windows).
+Error RenameOver(FileHandle staged, FolderHandle folder, const char* stagedName, const char* name);
 
 }  // namespace platform

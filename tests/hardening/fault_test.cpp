@@ -400,7 +400,11 @@ INSTANTIATE_TEST_SUITE_P(Targets, SourceRace,
 // takes no new file.
 enum class Overwrite { HardLinked, ImmutableDirectory };
 
-using OverwriteCase = std::tuple<Overwrite, rlim_t>;
+// How the run names the file it rewrites: in place, or as a copy's destination that is
+// the source's own file under another name (its second link, or another spelling).
+enum class Naming { InPlace, CopyOntoItself };
+
+using OverwriteCase = std::tuple<Overwrite, Naming, rlim_t>;
 class OverwriteFault : public FaultTest, public ::testing::WithParamInterface<OverwriteCase> {
  protected:
   // Prepares "dir/source" so that only an overwrite can rewrite it.
@@ -416,7 +420,7 @@ class OverwriteFault : public FaultTest, public ::testing::WithParamInterface<Ov
 };
 
 TEST_P(OverwriteFault, AFailedOverwriteInPlacePutsTheOriginalBack) {
-  const auto [why, limit] = GetParam();
+  const auto [why, naming, limit] = GetParam();
   const Bytes source = SomeBytes(kLength, 9);
   MakeOverwriteOnly(why, source);
   if (IsSkipped()) {
@@ -424,7 +428,9 @@ TEST_P(OverwriteFault, AFailedOverwriteInPlacePutsTheOriginalBack) {
   }
   const auto names = Names();
   const ino_t inode = Inode("dir/source");
-  Launch launch = In({"-s", "dir/source"});
+  const std::string otherName = why == Overwrite::HardLinked ? "dir/second" : "./dir/source";
+  Launch launch = naming == Naming::InPlace ? In({"-s", "dir/source"})
+                                            : In({"-s", "-c", "dir/source", otherName});
   launch.fileSize = limit;
   const Outcome outcome = RunTool(launch);
   EXPECT_EQ(Inode("dir/source"), inode) << "the file was replaced, not overwritten";
@@ -445,11 +451,13 @@ TEST_P(OverwriteFault, AFailedOverwriteInPlacePutsTheOriginalBack) {
 INSTANTIATE_TEST_SUITE_P(
     Offsets, OverwriteFault,
     ::testing::Combine(::testing::Values(Overwrite::HardLinked, Overwrite::ImmutableDirectory),
+                       ::testing::Values(Naming::InPlace, Naming::CopyOntoItself),
                        ::testing::Values(0, 1, 4096, kLength / 2, kLength - 1, kLength)),
     [](const ::testing::TestParamInfo<OverwriteCase>& p) {
       return std::string(std::get<0>(p.param) == Overwrite::HardLinked ? "HardLinked"
                                                                        : "Immutable") +
-             "_" + std::to_string(std::get<1>(p.param));
+             (std::get<1>(p.param) == Naming::InPlace ? "" : "CopyOntoItself") + "_" +
+             std::to_string(std::get<2>(p.param));
     });
 
 // An overwrite needs new blocks where the file has holes: a full disk then fails it

@@ -212,6 +212,9 @@ const Outcome kOutcomes[] = {
   {"AbandonedStagedFileIsRemoved", [](TempDir& d) { d.Write("src.bin", kSource); d.Write(".src.bin.velmoran-0123abcd", "staged"); },
    "\"{d}\\src.bin\"", 0,
    [](const TempDir& d) { EXPECT_EQ(d.Read("src.bin"), Transformed()); EXPECT_EQ(d.Names(), Names{"src.bin"}); }},
+  {"AbandonedStagedFileSpelledInOtherCaseIsRemoved", [](TempDir& d) { d.Write("src.bin", kSource); d.Write(".SRC.Bin.velmoran-0123abcd", "staged"); },
+   "\"{d}\\src.bin\"", 0,
+   [](const TempDir& d) { EXPECT_EQ(d.Read("src.bin"), Transformed()); EXPECT_EQ(d.Names(), Names{"src.bin"}); }},
   {"LiveRunsStagedFileStays", [](TempDir& d) { d.Write("src.bin", kSource); d.Write(".src.bin.velmoran-0123abcd", "staged");
                                                HoldOpen(d, ".src.bin.velmoran-0123abcd", GENERIC_WRITE, 0); },
    "\"{d}\\src.bin\"", 0,

@@ -8,6 +8,8 @@ const char* GetCommandLine() { return ::GetCommandLineA(); }
 
 std::uint32_t GetTickCount() { return ::GetTickCount(); }
 
+std::uint32_t GetNameSeed() { return ::GetTickCount() ^ (::GetCurrentProcessId() << 16U); }
+
 void ShowMessageBox(const char* text, const char* caption) {
   ::MessageBoxA(nullptr, text, caption, MB_OK);
 }

@@ -1,4 +1,4 @@
-// What the POSIX entry point hands to the platform layer before the run.
+// What the entry point hands to the platform layer before the run.
 #pragma once
 
 namespace platform::posix {

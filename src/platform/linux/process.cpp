@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/linux/arguments.h"
 #include "platform/platform.h"
-#include "platform/posix/posix_process.h"
 
 namespace {
 
@@ -70,6 +70,12 @@ std::uint32_t GetTickCount() {
   const auto milliseconds = static_cast<std::uint64_t>(now.tv_sec) * 1000U +
                             static_cast<std::uint64_t>(now.tv_nsec) / 1000000U;
   return static_cast<std::uint32_t>(milliseconds);
+}
+
+std::uint32_t GetNameSeed() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::uint32_t>(now.tv_nsec) ^ (static_cast<std::uint32_t>(::getpid()) << 20U);
 }
 
 void ShowMessageBox(const char* text, const char* caption) {

@@ -2,7 +2,7 @@
 #include <cstdlib>
 
 #include "app/job.h"
-#include "platform/posix/posix_process.h"
+#include "platform/linux/arguments.h"
 
 int main(int argc, char** argv) {
   // A write past a file-size limit must fail like any other write, not kill the

@@ -1,0 +1,296 @@
+// The calls a replacement is made of, on Linux: paths, folders, staged files, writes,
+// mappings and the rename. What to call when is decided in app/replace_file.cpp.
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "platform/linux/errors.h"
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+using posix::LastError;
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Follows symbolic links (a dangling one included) to the path that a write reaches,
+// so that a link as destination stays a link.
+bool ResolveLinks(std::string& path) {
+  for (int depth = 0; depth < 40; ++depth) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+      return true;
+    }
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);
+    if (length < 0) {
+      return false;
+    }
+    const std::string link(target, static_cast<std::size_t>(length));
+    if (link.front() == '/') {
+      path = link;
+    } else {
+      path = DirectoryOf(path).append("/").append(link);
+    }
+  }
+  return false;  // a loop of links
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `name` in the folder is still the file open as `fd`.
+bool NameIsFile(int folder, const char* name, int fd) {
+  struct stat named {};
+  struct stat opened {};
+  return ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(fd, &opened) == 0 &&
+         SameFile(named, opened);
+}
+
+mode_t CurrentUmask() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+// File and folder handles are both descriptors here.
+int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+}  // namespace
+
+Error LocatePath(const char* path, char* text, std::size_t capacity, std::size_t& length,
+                 std::size_t& nameStart) {
+  std::string target = path;
+  if (!ResolveLinks(target)) {
+    return Error::Other;  // a loop of links, or one that cannot be read
+  }
+  length = target.size();
+  if (length >= capacity) {
+    return Error::None;
+  }
+  std::memcpy(text, target.c_str(), length + 1);
+  const std::size_t slash = target.rfind('/');
+  nameStart = slash == std::string::npos ? 0 : slash + 1;
+  return Error::None;
+}
+
+bool SameName(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+
+NameLimits GetNameLimits(const char* folder) {
+  const long name = ::pathconf(*folder == '\0' ? "." : folder, _PC_NAME_MAX);
+  return {name > 0 ? static_cast<std::size_t>(name) : std::size_t{NAME_MAX}, PATH_MAX - 1};
+}
+
+Error OpenFolder(const char* text, std::size_t length, FolderHandle& folder) {
+  const std::string path = length == 0 ? std::string(".") : std::string(text, length);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    return LastError();
+  }
+  folder = fd;
+  return Error::None;
+}
+
+void CloseFolder(FolderHandle folder) {
+  if (folder != kInvalidFolder) {
+    ::close(Fd(folder));
+  }
+}
+
+Error ListFolder(FolderHandle folder, void (*visit)(const char* name, void* context),
+                 void* context) {
+  const int listingFd = ::openat(Fd(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listingFd < 0) {
+    return LastError();
+  }
+  DIR* listing = ::fdopendir(listingFd);
+  if (listing == nullptr) {
+    const Error error = LastError();
+    ::close(listingFd);
+    return error;
+  }
+  while (const dirent* entry = ::readdir(listing)) {
+    visit(entry->d_name, context);
+  }
+  ::closedir(listing);
+  return Error::None;
+}
+
+Error FlushFolder(FolderHandle folder) {
+  return ::fsync(Fd(folder)) == 0 ? Error::None : LastError();
+}
+
+Error InspectFile(const char* path, FileInfo& info) {
+  struct stat status {};
+  if (::stat(path, &status) != 0) {
+    return LastError();
+  }
+  posix::Describe(status, info);
+  if (info.regular && !info.readOnly && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) {
+    return LastError();
+  }
+  return Error::None;
+}
+
+Error InspectEntry(FolderHandle folder, const char* name, FileInfo& info) {
+  struct stat status {};
+  if (::fstatat(Fd(folder), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return LastError();
+  }
+  posix::Describe(status, info);
+  return Error::None;
+}
+
+Error OpenEntry(FolderHandle folder, const char* name, FileHandle& file) {
+  constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = ::openat(Fd(folder), name, O_RDONLY | kFlags);
+  if (fd < 0 && errno == EACCES) {
+    // A staged file carries the replaced file's permission bits, write-only included.
+    fd = ::openat(Fd(folder), name, O_WRONLY | kFlags);
+  }
+  if (fd < 0) {
+    return LastError();
+  }
+  file = fd;
+  return Error::None;
+}
+
+Error TryLock(FileHandle file) {
+  return ::flock(Fd(file), LOCK_EX | LOCK_NB) == 0 ? Error::None : LastError();
+}
+
+Error RemoveEntry(FolderHandle folder, const char* name) {
+  return ::unlinkat(Fd(folder), name, 0) == 0 ? Error::None : LastError();
+}
+
+Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file) {
+  if (name == nullptr) {
+    const int fd = ::openat(Fd(folder), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      // What kernels and file systems without unnamed files answer.
+      return (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) ? Error::NotSupported
+                                                                         : LastError();
+    }
+    ::flock(fd, LOCK_EX);  // nobody else can reach an unnamed file: never contended
+    file = fd;
+    return Error::None;
+  }
+  const int fd =
+      ::openat(Fd(folder), name, O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    return LastError();
+  }
+  // Between creating and locking, another run may have taken the file for an abandoned
+  // one and removed it; then this name is no longer ours.
+  if (::flock(fd, LOCK_EX) != 0 || !NameIsFile(Fd(folder), name, fd)) {
+    // A name that could not be locked, or whose check failed, is not used; while it
+    // still leads to this file it is ours to remove, never left behind.
+    if (NameIsFile(Fd(folder), name, fd)) {
+      ::unlinkat(Fd(folder), name, 0);
+    }
+    ::close(fd);
+    return Error::Exists;
+  }
+  file = fd;
+  return Error::None;
+}
+
+Error NameStagedFile(FileHandle file, FolderHandle folder, const char* name) {
+  const std::string self = "/proc/self/fd/" + std::to_string(Fd(file));
+  return ::linkat(AT_FDCWD, self.c_str(), Fd(folder), name, AT_SYMLINK_FOLLOW) == 0 ? Error::None
+                                                                                    : LastError();
+}
+
+// Owner and group first, since a change of owner clears set-id bits, then the
+// permission bits.
+Error CarryMetadata(FileHandle file, const FileInfo* from) {
+  if (from == nullptr) {
+    return ::fchmod(Fd(file), 0666 & ~CurrentUmask()) == 0 ? Error::None : LastError();
+  }
+  if ((from->owner != ::geteuid() || from->group != ::getegid()) &&
+      ::fchown(Fd(file), from->owner, from->group) != 0) {
+    return LastError();
+  }
+  return ::fchmod(Fd(file), from->mode) == 0 ? Error::None : LastError();
+}
+
+Error OpenForOverwrite(const char* path, FileHandle& file) {
+  const int fd = ::open(path, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return LastError();
+  }
+  file = fd;
+  return Error::None;
+}
+
+Error WriteAt(FileHandle file, std::uint64_t offset, const void* data, std::uint32_t length,
+              std::uint32_t& moved) {
+  for (;;) {
+    const ssize_t count = ::pwrite(Fd(file), data, length, static_cast<off_t>(offset));
+    if (count >= 0) {
+      moved = static_cast<std::uint32_t>(count);
+      return Error::None;
+    }
+    if (errno != EINTR) {
+      return LastError();
+    }
+  }
+}
+
+Error MapFile(FileHandle file, std::uint64_t length, std::uint8_t*& bytes) {
+  if (length == 0 || length > SIZE_MAX) {
+    return Error::NotSupported;
+  }
+  // The blocks are reserved up front, so a full disk is a failure here and never a
+  // fault while the mapping is written.
+  if (::fallocate(Fd(file), 0, 0, static_cast<off_t>(length)) != 0) {
+    return LastError();
+  }
+  void* mapping = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ | PROT_WRITE,
+                         MAP_SHARED, Fd(file), 0);
+  if (mapping == MAP_FAILED) {
+    return LastError();
+  }
+  bytes = static_cast<std::uint8_t*>(mapping);
+  return Error::None;
+}
+
+void UnmapFile(std::uint8_t* bytes, std::uint64_t length) {
+  ::munmap(bytes, static_cast<std::size_t>(length));
+}
+
+void StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  ::sync_file_range(Fd(file), static_cast<off_t>(offset), static_cast<off_t>(length),
+                    SYNC_FILE_RANGE_WRITE);
+}
+
+Error SetFileLength(FileHandle file, std::uint64_t length) {
+  return ::ftruncate(Fd(file), static_cast<off_t>(length)) == 0 ? Error::None : LastError();
+}
+
+Error FlushFile(FileHandle file) { return ::fsync(Fd(file)) == 0 ? Error::None : LastError(); }
+
+Error RenameOver(FileHandle /*staged*/, FolderHandle folder, const char* stagedName,
+                 const char* name) {
+  return ::renameat(Fd(folder), stagedName, Fd(folder), name) == 0 ? Error::None : LastError();
+}
+
+}  // namespace platform

@@ -1,0 +1,472 @@
+#include "fake_platform.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+
+namespace fake {
+namespace {
+State g_state;
+
+using platform::Error;
+
+// The fault planned for this call, counting it.
+bool Faulted(Call call, PlannedFault& planned) {
+  const int count = ++g_state.callCount[call];
+  const auto found = g_state.faults.find(call);
+  if (found == g_state.faults.end() || found->second.nth != count) {
+    return false;
+  }
+  planned = found->second;
+  return true;
+}
+
+// The error to report when this call is to fail, else Error::None.
+Error Failed(Call call) {
+  PlannedFault planned;
+  return Faulted(call, planned) ? planned.error : Error::None;
+}
+
+// One open file: a named file by its path, or an unnamed staged file's own bytes.
+struct Handle {
+  std::string path;  // empty while unnamed
+  std::vector<std::uint8_t> unnamed;
+  std::size_t position = 0;
+  std::vector<std::uint8_t>* mapping = nullptr;
+  std::uint64_t limit = UINT64_MAX;  // a full disk: nothing lands past this offset
+  std::uint64_t unnamedId = 0;
+};
+
+struct Folder {
+  std::string prefix;  // "" or "dir/"
+};
+
+Handle* AsHandle(platform::FileHandle file) { return reinterpret_cast<Handle*>(file); }
+Folder* AsFolder(platform::FolderHandle folder) { return reinterpret_cast<Folder*>(folder); }
+
+platform::FileHandle NewHandle(const std::string& path) {
+  ++g_state.openFiles;
+  auto* handle = new Handle;
+  handle->path = path;
+  return reinterpret_cast<platform::FileHandle>(handle);
+}
+
+std::vector<std::uint8_t>& BytesOf(Handle& handle) {
+  return handle.path.empty() ? handle.unnamed : g_state.files[handle.path].bytes;
+}
+
+platform::FileId IdOf(const std::string& path) { return {1, std::hash<std::string>{}(path)}; }
+
+void Describe(const std::string& path, const File& file, platform::FileInfo& info) {
+  info.regular = file.regular;
+  info.readOnly = file.readOnly;
+  info.ownedByUser = true;
+  info.links = file.hardLinked ? 2 : 1;
+  info.id = IdOf(path);
+}
+
+}  // namespace
+
+const char* CallName(Call call) {
+  static const char* const kNames[] = {
+      "Allocate",         "OpenForReading", "ProbeWriteAccess", "GetFileSize",      "ReadFile",
+      "GetFileInfo",      "LocatePath",     "OpenFolder",       "ListFolder",       "FlushFolder",
+      "InspectFile",      "InspectEntry",   "OpenEntry",        "TryLock",          "RemoveEntry",
+      "CreateStagedFile", "NameStagedFile", "CarryMetadata",    "OpenForOverwrite", "WriteAt",
+      "MapFile",          "SetFileLength",  "FlushFile",        "RenameOver"};
+  return kNames[static_cast<int>(call)];
+}
+
+State& Reset() {
+  g_state = State{};
+  return g_state;
+}
+State& Get() { return g_state; }
+void InjectFault(Call call, int nth, Fault fault, platform::Error error) {
+  g_state.faults[call] = {nth, fault, error};
+}
+bool FaultFired(Call call) {
+  const auto planned = g_state.faults.find(call);
+  return planned != g_state.faults.end() && g_state.callCount[call] >= planned->second.nth;
+}
+
+}  // namespace fake
+
+namespace platform {
+
+using fake::AsFolder;
+using fake::AsHandle;
+using fake::Call;
+using fake::Fault;
+using fake::g_state;
+
+const char* GetCommandLine() { return g_state.commandLine.c_str(); }
+
+std::uint32_t GetTickCount() {
+  return g_state.nextTick < g_state.ticks.size() ? g_state.ticks[g_state.nextTick++] : 0;
+}
+
+std::uint32_t GetNameSeed() { return ++g_state.nameSeed; }
+
+void ShowMessageBox(const char* text, const char* caption) {
+  g_state.messages.push_back({text, caption});
+}
+
+void* AllocateZeroed(std::size_t size) {
+  if (fake::Failed(Call::Allocate) != Error::None) {
+    return nullptr;
+  }
+  void* block = std::calloc(size, 1);
+  g_state.liveBlocks[block] = size;
+  return block;
+}
+
+void ReleaseBlock(void* block, std::size_t size) {
+  const auto live = g_state.liveBlocks.find(block);
+  if (live == g_state.liveBlocks.end()) {
+    ++g_state.releasedTwice;
+    return;
+  }
+  if (live->second != size) {
+    ++g_state.releasedWithWrongSize;
+  }
+  const std::string& secret = g_state.secret;
+  const auto* bytes = static_cast<const char*>(block);
+  if (!secret.empty() &&
+      std::search(bytes, bytes + size, secret.begin(), secret.end()) != bytes + size) {
+    ++g_state.unwipedSecretReleases;
+  }
+  g_state.liveBlocks.erase(live);
+  std::free(block);
+}
+
+// ---- reading ----
+
+Error OpenForReading(const char* path, FileHandle& file) {
+  if (const Error error = fake::Failed(Call::OpenForReading); error != Error::None) {
+    return error;
+  }
+  const auto found = g_state.files.find(path);
+  if (found == g_state.files.end()) {
+    return Error::NotFound;
+  }
+  if (!found->second.regular) {
+    return Error::NotSupported;
+  }
+  file = fake::NewHandle(path);
+  return Error::None;
+}
+
+Error ProbeWriteAccess(const char* path) {
+  if (const Error error = fake::Failed(Call::ProbeWriteAccess); error != Error::None) {
+    return error;
+  }
+  const auto found = g_state.files.find(path);
+  if (found == g_state.files.end()) {
+    return Error::NotFound;
+  }
+  return found->second.readOnly ? Error::AccessDenied : Error::None;
+}
+
+Error GetFileSize(FileHandle file, std::uint64_t& size) {
+  if (const Error error = fake::Failed(Call::GetFileSize); error != Error::None) {
+    return error;
+  }
+  size = fake::BytesOf(*AsHandle(file)).size();
+  return Error::None;
+}
+
+Error ReadFile(FileHandle file, void* buffer, std::uint32_t length, std::uint32_t& moved) {
+  fake::Handle& open = *AsHandle(file);
+  fake::PlannedFault planned;
+  const bool faulted = fake::Faulted(Call::ReadFile, planned);
+  if (faulted && planned.fault == Fault::Fail) {
+    return planned.error;
+  }
+  std::vector<std::uint8_t>& bytes = fake::BytesOf(open);
+  if (faulted && planned.fault == Fault::Grow) {
+    bytes.push_back(0x5A);
+  }
+  if (faulted && planned.fault == Fault::Short) {
+    bytes.resize(open.position + (bytes.size() - open.position) / 2);  // the file shrank
+  }
+  const std::size_t count = std::min<std::size_t>(length, bytes.size() - open.position);
+  std::memcpy(buffer, bytes.data() + open.position, count);
+  open.position += count;
+  moved = static_cast<std::uint32_t>(count);
+  return Error::None;
+}
+
+Error GetFileInfo(FileHandle file, FileInfo& info) {
+  if (const Error error = fake::Failed(Call::GetFileInfo); error != Error::None) {
+    return error;
+  }
+  const fake::Handle& open = *AsHandle(file);
+  if (open.path.empty()) {
+    info = FileInfo{};
+    info.regular = true;
+    info.links = 1;
+    info.id = {2, open.unnamedId};
+    return Error::None;
+  }
+  fake::Describe(open.path, g_state.files[open.path], info);
+  return Error::None;
+}
+
+void CloseFile(FileHandle file) {
+  if (file != kInvalidFile) {
+    --g_state.openFiles;
+    delete AsHandle(file);
+  }
+}
+
+// ---- paths and folders ----
+
+Error LocatePath(const char* path, char* text, std::size_t capacity, std::size_t& length,
+                 std::size_t& nameStart) {
+  if (const Error error = fake::Failed(Call::LocatePath); error != Error::None) {
+    return error;
+  }
+  length = std::strlen(path);
+  if (length >= capacity) {
+    return Error::None;
+  }
+  std::memcpy(text, path, length + 1);
+  const char* slash = std::strrchr(path, '/');
+  nameStart = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
+  return Error::None;
+}
+
+bool SameName(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+
+NameLimits GetNameLimits(const char* /*folder*/) { return {255, 4095}; }
+
+Error OpenFolder(const char* text, std::size_t length, FolderHandle& folder) {
+  if (const Error error = fake::Failed(Call::OpenFolder); error != Error::None) {
+    return error;
+  }
+  ++g_state.openFolders;
+  folder = reinterpret_cast<FolderHandle>(new fake::Folder{std::string(text, length)});
+  return Error::None;
+}
+
+void CloseFolder(FolderHandle folder) {
+  if (folder != kInvalidFolder) {
+    --g_state.openFolders;
+    delete AsFolder(folder);
+  }
+}
+
+Error ListFolder(FolderHandle folder, void (*visit)(const char* name, void* context),
+                 void* context) {
+  if (const Error error = fake::Failed(Call::ListFolder); error != Error::None) {
+    return error;
+  }
+  const std::string& prefix = AsFolder(folder)->prefix;
+  std::vector<std::string> names;
+  for (const auto& entry : g_state.files) {
+    const std::string& path = entry.first;
+    if (path.compare(0, prefix.size(), prefix) == 0 &&
+        path.find('/', prefix.size()) == std::string::npos) {
+      names.push_back(path.substr(prefix.size()));
+    }
+  }
+  for (const std::string& name : names) {
+    visit(name.c_str(), context);
+  }
+  return Error::None;
+}
+
+Error FlushFolder(FolderHandle /*folder*/) { return fake::Failed(Call::FlushFolder); }
+
+Error InspectFile(const char* path, FileInfo& info) {
+  if (const Error error = fake::Failed(Call::InspectFile); error != Error::None) {
+    return error;
+  }
+  const auto found = g_state.files.find(path);
+  if (found == g_state.files.end()) {
+    return Error::NotFound;
+  }
+  fake::Describe(path, found->second, info);
+  return Error::None;
+}
+
+Error InspectEntry(FolderHandle folder, const char* name, FileInfo& info) {
+  if (const Error error = fake::Failed(Call::InspectEntry); error != Error::None) {
+    return error;
+  }
+  const std::string path = AsFolder(folder)->prefix + name;
+  const auto found = g_state.files.find(path);
+  if (found == g_state.files.end()) {
+    return Error::NotFound;
+  }
+  fake::Describe(path, found->second, info);
+  return Error::None;
+}
+
+Error OpenEntry(FolderHandle folder, const char* name, FileHandle& file) {
+  if (const Error error = fake::Failed(Call::OpenEntry); error != Error::None) {
+    return error;
+  }
+  const std::string path = AsFolder(folder)->prefix + name;
+  const auto found = g_state.files.find(path);
+  if (found == g_state.files.end()) {
+    return Error::NotFound;
+  }
+  file = fake::NewHandle(path);
+  return Error::None;
+}
+
+Error TryLock(FileHandle file) {
+  if (const Error error = fake::Failed(Call::TryLock); error != Error::None) {
+    return error;
+  }
+  const fake::Handle& open = *AsHandle(file);
+  return !open.path.empty() && g_state.files[open.path].heldByALiveRun ? Error::Busy : Error::None;
+}
+
+Error RemoveEntry(FolderHandle folder, const char* name) {
+  if (const Error error = fake::Failed(Call::RemoveEntry); error != Error::None) {
+    return error;
+  }
+  return g_state.files.erase(AsFolder(folder)->prefix + name) == 1 ? Error::None : Error::NotFound;
+}
+
+// ---- writing ----
+
+Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file) {
+  if (const Error error = fake::Failed(Call::CreateStagedFile); error != Error::None) {
+    return error;
+  }
+  static std::uint64_t unnamedFiles = 0;
+  if (name == nullptr) {
+    if (!g_state.unnamedFiles) {
+      return Error::NotSupported;
+    }
+    file = fake::NewHandle("");
+    AsHandle(file)->unnamedId = ++unnamedFiles;
+    return Error::None;
+  }
+  const std::string path = AsFolder(folder)->prefix + name;
+  if (g_state.files.count(path) != 0) {
+    return Error::Exists;
+  }
+  g_state.files[path] = fake::File{};
+  file = fake::NewHandle(path);
+  return Error::None;
+}
+
+Error NameStagedFile(FileHandle file, FolderHandle folder, const char* name) {
+  if (const Error error = fake::Failed(Call::NameStagedFile); error != Error::None) {
+    return error;
+  }
+  fake::Handle& open = *AsHandle(file);
+  const std::string path = AsFolder(folder)->prefix + name;
+  if (g_state.files.count(path) != 0) {
+    return Error::Exists;
+  }
+  g_state.files[path].bytes = open.unnamed;
+  open.path = path;
+  return Error::None;
+}
+
+Error CarryMetadata(FileHandle /*file*/, const FileInfo* /*from*/) {
+  return fake::Failed(Call::CarryMetadata);
+}
+
+Error OpenForOverwrite(const char* path, FileHandle& file) {
+  if (const Error error = fake::Failed(Call::OpenForOverwrite); error != Error::None) {
+    return error;
+  }
+  if (g_state.files.count(path) == 0) {
+    return Error::NotFound;
+  }
+  file = fake::NewHandle(path);
+  return Error::None;
+}
+
+Error WriteAt(FileHandle file, std::uint64_t offset, const void* data, std::uint32_t length,
+              std::uint32_t& moved) {
+  fake::Handle& open = *AsHandle(file);
+  fake::PlannedFault planned;
+  const bool faulted = fake::Faulted(Call::WriteAt, planned);
+  if (faulted && planned.fault == Fault::Fail) {
+    return planned.error;
+  }
+  if (offset + length > open.limit) {
+    return Error::NoSpace;
+  }
+  moved = length;
+  if (faulted && planned.fault == Fault::Short) {
+    moved = length / 2;  // the disk fills: part lands, later writes past it fail
+    open.limit = offset + moved;
+  }
+  std::vector<std::uint8_t>& target = fake::BytesOf(open);
+  if (target.size() < offset + moved) {
+    target.resize(offset + moved);
+  }
+  std::memcpy(target.data() + offset, data, moved);
+  return Error::None;
+}
+
+Error MapFile(FileHandle file, std::uint64_t length, std::uint8_t*& bytes) {
+  if (!g_state.mappable) {
+    return Error::NotSupported;
+  }
+  if (const Error error = fake::Failed(Call::MapFile); error != Error::None) {
+    return error;
+  }
+  g_state.mappings.emplace_back(length);
+  AsHandle(file)->mapping = &g_state.mappings.back();
+  bytes = g_state.mappings.back().data();
+  return Error::None;
+}
+
+void UnmapFile(std::uint8_t* bytes, std::uint64_t length) {
+  for (auto mapping = g_state.mappings.begin(); mapping != g_state.mappings.end(); ++mapping) {
+    if (mapping->data() == bytes && mapping->size() == length) {
+      g_state.mappings.erase(mapping);
+      return;
+    }
+  }
+  ++g_state.releasedTwice;
+}
+
+void StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  const auto* from = AsHandle(file)->mapping->data() + offset;
+  g_state.writeBacks.push_back({offset, std::vector<std::uint8_t>(from, from + length)});
+}
+
+Error SetFileLength(FileHandle file, std::uint64_t length) {
+  if (const Error error = fake::Failed(Call::SetFileLength); error != Error::None) {
+    return error;
+  }
+  fake::Handle& open = *AsHandle(file);
+  std::vector<std::uint8_t>& bytes = fake::BytesOf(open);
+  if (open.mapping != nullptr) {
+    bytes = *open.mapping;  // the mapped pages are the file's
+  }
+  bytes.resize(length);
+  return Error::None;
+}
+
+Error FlushFile(FileHandle /*file*/) { return fake::Failed(Call::FlushFile); }
+
+Error RenameOver(FileHandle /*staged*/, FolderHandle folder, const char* stagedName,
+                 const char* name) {
+  if (const Error error = fake::Failed(Call::RenameOver); error != Error::None) {
+    return error;
+  }
+  const std::string& prefix = AsFolder(folder)->prefix;
+  const auto staged = g_state.files.find(prefix + stagedName);
+  if (staged == g_state.files.end()) {
+    return Error::NotFound;
+  }
+  std::vector<std::uint8_t> bytes = std::move(staged->second.bytes);
+  g_state.files.erase(staged);
+  g_state.files[prefix + name].bytes = std::move(bytes);
+  return Error::None;
+}
+
+}  // namespace platform

@@ -1,0 +1,117 @@
+// An in-memory platform for the unit tests and fuzz targets: files, folders, clock,
+// heap and message box, where any single call can be made to fail.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace fake {
+
+// Every call of the seam that can fail.
+enum class Call {
+  Allocate,
+  OpenForReading,
+  ProbeWriteAccess,
+  GetFileSize,
+  ReadFile,
+  GetFileInfo,
+  LocatePath,
+  OpenFolder,
+  ListFolder,
+  FlushFolder,
+  InspectFile,
+  InspectEntry,
+  OpenEntry,
+  TryLock,
+  RemoveEntry,
+  CreateStagedFile,
+  NameStagedFile,
+  CarryMetadata,
+  OpenForOverwrite,
+  WriteAt,
+  MapFile,
+  SetFileLength,
+  FlushFile,
+  RenameOver,
+};
+
+inline constexpr Call kAllCalls[] = {
+    Call::Allocate,       Call::OpenForReading, Call::ProbeWriteAccess, Call::GetFileSize,
+    Call::ReadFile,       Call::GetFileInfo,    Call::LocatePath,       Call::OpenFolder,
+    Call::ListFolder,     Call::FlushFolder,    Call::InspectFile,      Call::InspectEntry,
+    Call::OpenEntry,      Call::TryLock,        Call::RemoveEntry,      Call::CreateStagedFile,
+    Call::NameStagedFile, Call::CarryMetadata,  Call::OpenForOverwrite, Call::WriteAt,
+    Call::MapFile,        Call::SetFileLength,  Call::FlushFile,        Call::RenameOver,
+};
+
+const char* CallName(Call call);
+
+struct File {
+  std::vector<std::uint8_t> bytes;
+  bool readOnly = false;
+  bool regular = true;
+  bool hardLinked = false;      // a second name: forces the overwrite mode
+  bool heldByALiveRun = false;  // another run's staged file: cannot be opened or locked
+};
+
+struct Message {
+  std::string text;
+  std::string caption;
+};
+
+// What the fake does instead of a call's normal work.
+enum class Fault {
+  Fail,   // the call reports its error
+  Short,  // ReadFile: the file shrinks by half; WriteAt: half lands, then writes fail
+  Grow,   // ReadFile: the file turns out longer than its size said
+};
+
+struct PlannedFault {
+  int nth = 0;
+  Fault fault = Fault::Fail;
+  platform::Error error = platform::Error::Other;
+};
+
+struct State {
+  std::string commandLine = "velmoran";
+  std::map<std::string, File> files;  // by path; "dir/name" for a file in a folder
+  std::vector<Message> messages;
+  std::vector<std::uint32_t> ticks;  // returned in turn; 0 once used up
+  std::size_t nextTick = 0;
+  std::map<const void*, std::size_t> liveBlocks;
+  int releasedTwice = 0;
+  int releasedWithWrongSize = 0;
+  int unwipedSecretReleases = 0;  // blocks released while still holding key bytes
+  std::string secret;             // bytes that must not survive a release
+  std::map<Call, int> callCount;
+  std::map<Call, PlannedFault> faults;
+  bool mappable = false;     // whether staged files can be mapped (the fast path)
+  bool unnamedFiles = true;  // whether the system has unnamed staged files
+  struct WriteBack {
+    std::uint64_t offset;
+    std::vector<std::uint8_t> bytes;  // the range as it was when handed over
+  };
+  std::vector<WriteBack> writeBacks;
+  std::list<std::vector<std::uint8_t>> mappings;  // live mappings of staged files
+  int openFiles = 0;
+  int openFolders = 0;
+  std::uint32_t nameSeed = 0;
+};
+
+// Fresh state for a test: no files, no faults, no blocks.
+State& Reset();
+State& Get();
+
+// Makes the `nth` call (counting from 1) of `call` behave as `fault`, reporting `error`.
+void InjectFault(Call call, int nth, Fault fault = Fault::Fail,
+                 platform::Error error = platform::Error::Other);
+
+// Whether the planned fault of `call` fired.
+bool FaultFired(Call call);
+
+}  // namespace fake
