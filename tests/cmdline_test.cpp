@@ -31,6 +31,26 @@ TEST_P(ScanArgumentTest, ReturnsTheArgumentWithQuotesResolved) {
   }
 }
 
+// The same argument through a cursor that has read the arguments before it, one by
+// one, and again after it has gone past: moving on and stepping back change nothing.
+TEST_P(ScanArgumentTest, GivesTheSameThroughACursorFromAnyPosition) {
+  const ScanCase& c = GetParam();
+  std::vector<char> out(std::string(c.line).size() + 1);
+  ArgumentCursor cursor = StartArguments(c.line);
+  for (std::uint32_t earlier = 0; earlier < c.index; ++earlier) {
+    GetArgument(cursor, earlier, out.data());
+  }
+  EXPECT_EQ(GetArgument(cursor, c.index, out.data()), c.result);
+  if (c.result != ArgUnbalancedQuotes) {
+    EXPECT_EQ(std::string(out.data()), c.argument);
+  }
+  GetArgument(cursor, c.index + 2, out.data());
+  EXPECT_EQ(GetArgument(cursor, c.index, out.data()), c.result);
+  if (c.result != ArgUnbalancedQuotes) {
+    EXPECT_EQ(std::string(out.data()), c.argument);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Lines, ScanArgumentTest,
     testing::Values(

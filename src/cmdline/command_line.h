@@ -15,12 +15,25 @@ enum ArgResult : std::uint32_t {
 // The interpreter's mark that the arguments ended normally; it becomes status 0.
 inline constexpr Status EndOfArguments = 99;
 
-// Argument `index` (0 is the program path) of `line`, quotation marks removed, into
-// `out`, which must hold at least the line's length plus one byte.
-ArgResult ScanArgument(const char* line, std::uint32_t index, char* out);
+// Where the scan of one command line stands: every argument is read from where the
+// previous one ended, so reading all of them in order is one pass over the line.
+struct ArgumentCursor {
+  const char* line = nullptr;  // the whole line, for a step back
+  const char* next = nullptr;  // where argument `index` starts, or the line's end
+  std::uint32_t index = 0;
+  bool unbalanced = false;  // an odd number of quotation marks in the whole line
+};
 
-// The same over the process command line, read afresh on every call.
-ArgResult GetArgument(std::uint32_t index, char* out);
+// A cursor at argument 0 (the program path) of `line`, which must outlive it.
+ArgumentCursor StartArguments(const char* line);
+
+// Argument `index` of the cursor's line, quotation marks removed, into `out`, which
+// must hold at least the line's length plus one byte. The cursor moves past it; an
+// index below the cursor's starts over from the line's start.
+ArgResult GetArgument(ArgumentCursor& cursor, std::uint32_t index, char* out);
+
+// Argument `index` (0 is the program path) of `line`, scanned from the line's start.
+ArgResult ScanArgument(const char* line, std::uint32_t index, char* out);
 
 // Fills Flags, SourcePath, DestinationPath and KeyArgument of Job().
 // Returns 0, 1, 4, 8 to 13, 16 or 17.

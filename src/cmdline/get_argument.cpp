@@ -1,5 +1,4 @@
 #include "cmdline/command_line.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -37,16 +36,27 @@ bool HasOddQuotes(const char* line) {
 
 }  // namespace
 
-ArgResult ScanArgument(const char* line, std::uint32_t index, char* out) {
-  if (HasOddQuotes(line)) {
+ArgumentCursor StartArguments(const char* line) {
+  ArgumentCursor cursor;
+  cursor.line = line;
+  cursor.unbalanced = HasOddQuotes(line);
+  // Separators at the end of the line start no argument: the arguments just end.
+  cursor.next = SkipSeparators(line);
+  return cursor;
+}
+
+ArgResult GetArgument(ArgumentCursor& cursor, std::uint32_t index, char* out) {
+  if (cursor.unbalanced) {
     return ArgUnbalancedQuotes;
   }
-  // Separators at the end of the line start no argument: the arguments just end.
-  const char* p = SkipSeparators(line);
-  for (std::uint32_t skipped = 0; skipped < index && *p != '\0'; ++skipped) {
-    p = SkipSeparators(SkipArgument(p));
+  if (index < cursor.index) {
+    cursor = StartArguments(cursor.line);
   }
-  if (*p == '\0') {
+  for (; cursor.index < index && *cursor.next != '\0'; ++cursor.index) {
+    cursor.next = SkipSeparators(SkipArgument(cursor.next));
+  }
+  const char* p = cursor.next;
+  if (cursor.index != index || *p == '\0') {
     out[0] = '\0';
     return ArgMissing;
   }
@@ -61,9 +71,12 @@ ArgResult ScanArgument(const char* line, std::uint32_t index, char* out) {
     }
   }
   *o = '\0';
+  cursor.next = SkipSeparators(p);
+  ++cursor.index;
   return o == out ? ArgEmpty : ArgFound;
 }
 
-ArgResult GetArgument(std::uint32_t index, char* out) {
-  return ScanArgument(platform::GetCommandLine(), index, out);
+ArgResult ScanArgument(const char* line, std::uint32_t index, char* out) {
+  ArgumentCursor cursor = StartArguments(line);
+  return GetArgument(cursor, index, out);
 }

@@ -42,19 +42,21 @@ bool CopyInto(HeapBlock& field, const char* argument, std::size_t length, bool s
 
 Status ParseCommandLine() {
   JobSettings& job = Job();
+  const char* line = platform::GetCommandLine();
   // No argument is longer than the whole line, so one buffer of its size holds any.
   // It may hold the key string, so it is wiped like the key.
-  HeapBlock buffer = HeapBlock::Allocate(TextLength(platform::GetCommandLine()) + 1, true);
+  HeapBlock buffer = HeapBlock::Allocate(TextLength(line) + 1, true);
   if (!buffer) {
     return kStatusNoMemory;
   }
   char* argument = buffer.Text();
+  ArgumentCursor cursor = StartArguments(line);
 
   Status result = 0;
   std::uint32_t index = 1;       // argument 0, the program path, is never looked at
   std::uint32_t positional = 1;  // counts positional arguments only
   while (result == 0) {
-    const ArgResult found = GetArgument(index, argument);
+    const ArgResult found = GetArgument(cursor, index, argument);
     const std::size_t length = TextLength(argument);
     switch (found) {
       case ArgFound:

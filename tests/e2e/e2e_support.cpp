@@ -232,8 +232,13 @@ void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name << ':';
   for (const auto& command : c.commands) {
     *os << " [";
-    for (const auto& arg : command) {
+    constexpr std::size_t kShown = 12;  // a line of many thousand arguments stays readable
+    for (std::size_t i = 0; i < command.size() && i < kShown; ++i) {
+      const std::string& arg = command[i];
       *os << " \"" << arg.substr(0, 40) << (arg.size() > 40 ? "...\"" : "\"");
+    }
+    if (command.size() > kShown) {
+      *os << " ... " << command.size() - kShown << " more";
     }
     *os << " ]";
   }
