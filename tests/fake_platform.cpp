@@ -57,6 +57,11 @@ using fake::g_state;
 
 const char* GetCommandLine() { return g_state.commandLine.c_str(); }
 
+void WipeCommandLine() {
+  std::fill(g_state.commandLine.begin(), g_state.commandLine.end(), '\0');
+  ++g_state.commandLineWipes;
+}
+
 std::uint32_t GetTickCount() {
   return g_state.nextTick < g_state.ticks.size() ? g_state.ticks[g_state.nextTick++] : 0;
 }

@@ -62,6 +62,7 @@ struct State {
   std::vector<WriteBack> writeBacks;
   int openFiles = 0;
   int openReplacements = 0;
+  int commandLineWipes = 0;  // WipeCommandLine zeroes commandLine's bytes in place
 };
 
 // Fresh state for a test: no files, no faults, no blocks.

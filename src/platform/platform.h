@@ -12,8 +12,13 @@ namespace platform {
 
 // ---- process -------------------------------------------------------------
 
-// The whole command line as one 8-bit string, program path first; valid until exit.
+// The whole command line as one 8-bit string, program path first; valid until
+// WipeCommandLine.
 const char* GetCommandLine();
+
+// Overwrites every copy of the command line this process keeps with zeros: it may
+// hold the key. Nothing reads the command line afterwards.
+void WipeCommandLine();
 
 // Milliseconds from a fixed start, as a 32-bit count that wraps.
 std::uint32_t GetTickCount();

@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "platform/posix/posix_process.h"
@@ -42,13 +44,20 @@ namespace platform::posix {
 
 void SetArguments(int argc, const char* const* argv) {
   std::string& line = CommandLine();
-  line.clear();
+  WipeCommandLine();
+  // One block of the final size: a growing string would leave copies of the key
+  // behind in the blocks it gave up.
+  std::size_t length = 0;
   for (int i = 0; i < argc; ++i) {
-    const std::string element = argv[i];
+    length += std::strlen(argv[i]) + 3;  // a separator and two quotation marks at most
+  }
+  line.reserve(length);
+  for (int i = 0; i < argc; ++i) {
+    const std::string_view element = argv[i];
     if (i > 0) {
       line += ' ';
     }
-    if (element.empty() || element.find_first_of(" \t") != std::string::npos) {
+    if (element.empty() || element.find_first_of(" \t") != std::string_view::npos) {
       line += '"';
       line += element;
       line += '"';
@@ -63,6 +72,16 @@ void SetArguments(int argc, const char* const* argv) {
 namespace platform {
 
 const char* GetCommandLine() { return CommandLine().c_str(); }
+
+void WipeCommandLine() {
+  std::string& line = CommandLine();
+  // Volatile stores: the compiler may not drop a wipe of memory nobody reads again.
+  volatile char* bytes = line.data();
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    bytes[i] = '\0';
+  }
+  line.clear();
+}
 
 std::uint32_t GetTickCount() {
   timespec now{};

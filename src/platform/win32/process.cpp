@@ -6,6 +6,14 @@ namespace platform {
 
 const char* GetCommandLine() { return ::GetCommandLineA(); }
 
+void WipeCommandLine() {
+  // Both forms the system keeps for the process hold the key.
+  char* line = ::GetCommandLineA();
+  ::SecureZeroMemory(line, static_cast<SIZE_T>(::lstrlenA(line)));
+  wchar_t* wide = ::GetCommandLineW();
+  ::SecureZeroMemory(wide, static_cast<SIZE_T>(::lstrlenW(wide)) * sizeof(wchar_t));
+}
+
 std::uint32_t GetTickCount() { return ::GetTickCount(); }
 
 void ShowMessageBox(const char* text, const char* caption) {

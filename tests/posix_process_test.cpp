@@ -1,0 +1,41 @@
+// The POSIX layer's command line: joined from argv as the scanner expects it, and
+// wiped in place, since it may hold the key string.
+#include "platform/posix/posix_process.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+struct JoinCase {
+  std::vector<const char*> argv;
+  std::string line;
+};
+
+class CommandLineTest : public testing::TestWithParam<JoinCase> {};
+
+TEST_P(CommandLineTest, JoinsArgvAndWipesEveryByteInPlace) {
+  const JoinCase& c = GetParam();
+  platform::posix::SetArguments(static_cast<int>(c.argv.size()), c.argv.data());
+  const char* line = platform::GetCommandLine();
+  ASSERT_EQ(std::string(line), c.line);
+  platform::WipeCommandLine();
+  // The same bytes, still the layer's own: none of them survives.
+  EXPECT_EQ(std::string(line, c.line.size()), std::string(c.line.size(), '\0'));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Argv, CommandLineTest,
+    testing::Values(JoinCase{{"velmoran"}, "velmoran"},
+                    JoinCase{{"velmoran", "-k", "src", "secret"}, "velmoran -k src secret"},
+                    JoinCase{{"/my tools/velmoran", "-k", "src", "pass phrase\tkey", ""},
+                             "\"/my tools/velmoran\" -k src \"pass phrase\tkey\" \"\""},
+                    JoinCase{
+                        {"velmoran", "-k", "src", "a-much-longer-key-than-a-short-string-holds"},
+                        "velmoran -k src a-much-longer-key-than-a-short-string-holds"}));
+
+}  // namespace
