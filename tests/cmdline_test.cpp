@@ -132,6 +132,15 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"prog -c a b c d", 12, C, "a", "b", "c"}, ParseCase{"prog a \"\"", 13, 0, "a"},
         ParseCase{"prog a \"", 10, 0},
         ParseCase{"\"prog a", 10, 0},  // the program path's quotes count too
+        // Unpaired quotation marks: a -s among the switches before the first one is heard.
+        ParseCase{"prog -s src \"", 10, S}, ParseCase{"prog -m\t-x -s \"my file", 10, S},
+        ParseCase{"\"C:\\My Tools\\prog.exe\" -s \"a", 10, S},
+        ParseCase{"\"C:\\My Tools\\prog\".exe -k -s a\"", 10, S},
+        ParseCase{"\"prog -s", 10, 0},          // the program path's quotation mark never closes
+        ParseCase{"prog src -s \"", 10, 0},     // a positional argument ends the switches
+        ParseCase{"prog -s\" x", 10, 0},        // cut short by the quotation mark
+        ParseCase{"prog \"-s\" -s \"", 10, 0},  // only what stands before the first one
+        ParseCase{"pr\"og -s", 10, 0}, ParseCase{"prog -k -S \"", 10, 0},
         ParseCase{"prog -k -f src keyfile", 0, F, "src", "<none>", "keyfile"},
         ParseCase{"prog -c src dst", 0, C, "src", "dst"},
         ParseCase{"prog src second", 0, 0, "src", "<none>", "second"},

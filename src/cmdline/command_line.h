@@ -32,6 +32,12 @@ ArgumentCursor StartArguments(const char* line);
 // index below the cursor's starts over from the line's start.
 ArgResult GetArgument(ArgumentCursor& cursor, std::uint32_t index, char* out);
 
+// Whether `line`, whose quotation marks do not pair, asks for silence before its first
+// unpaired stretch: past the program path (through its closing quotation mark when it
+// starts with one), the switches that stand wholly before the next quotation mark
+// include an s. A run that cannot be parsed still honours a -s given before the fault.
+bool SilentBeforeFirstQuote(const char* line);
+
 // Argument `index` (0 is the program path) of `line`, scanned from the line's start.
 ArgResult ScanArgument(const char* line, std::uint32_t index, char* out);
 

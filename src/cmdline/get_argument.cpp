@@ -76,6 +76,35 @@ ArgResult GetArgument(ArgumentCursor& cursor, std::uint32_t index, char* out) {
   return o == out ? ArgEmpty : ArgFound;
 }
 
+bool SilentBeforeFirstQuote(const char* line) {
+  const char* p = SkipSeparators(line);
+  if (*p == kQuote) {  // a quoted program path, as Explorer and Task Scheduler give it
+    while (*++p != kQuote) {
+      if (*p == '\0') {
+        return false;
+      }
+    }
+    ++p;
+  }
+  // The rest of the program path, then each argument up to the next quotation mark.
+  bool programPath = true;
+  for (;;) {
+    const char* end = p;
+    while (*end != '\0' && *end != kQuote && !IsSeparator(*end)) {
+      ++end;
+    }
+    // An argument that a quotation mark cuts short is not known, and ends the search.
+    if (*end == kQuote || (!programPath && end - p != 2)) {
+      return false;
+    }
+    if (!programPath && p[1] == 's') {
+      return true;
+    }
+    programPath = false;
+    p = SkipSeparators(end);
+  }
+}
+
 ArgResult ScanArgument(const char* line, std::uint32_t index, char* out) {
   ArgumentCursor cursor = StartArguments(line);
   return GetArgument(cursor, index, out);

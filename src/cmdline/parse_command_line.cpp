@@ -83,7 +83,13 @@ Status ParseCommandLine() {
                  : positional == 1 ? kStatusSourceExpected
                                    : EndOfArguments;
         break;
-      case ArgUnbalancedQuotes: result = kStatusUnmatchedQuotes; break;
+      case ArgUnbalancedQuotes:
+        result = kStatusUnmatchedQuotes;
+        // No box for a script that asked for none: a box would wait for OK forever.
+        if (SilentBeforeFirstQuote(line)) {
+          job.Flags |= FlagSilent;
+        }
+        break;
       case ArgEmpty: result = index == 1 ? kStatusUsage : kStatusEmptyArgument; break;
     }
     ++index;
