@@ -153,6 +153,62 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"prog -k src ke\xFEy", 0, K, "src", "<none>", "ke\xFEy"},
         ParseCase{"prog src -c dst", 8, 0, "src"}));
 
+// Where the system also keeps the line in UTF-16, its 8-bit form came by best fit: each
+// argument the run uses must have an exact form in the code page (the fake's is
+// Latin-1), or the run stops by the argument's role before anything is read.
+struct ExactCase {
+  const char* line;     // the 8-bit line, as best fit made it
+  std::u16string wide;  // the line as given
+  Status status;
+};
+
+class ExactArgumentsTest : public testing::TestWithParam<ExactCase> {
+ protected:
+  void SetUp() override { ResetJobSettings(); }
+  void TearDown() override { ResetJobSettings(); }
+};
+
+TEST_P(ExactArgumentsTest, RefusesAnArgumentTheCodePageCannotHoldByItsRole) {
+  const ExactCase& c = GetParam();
+  fake::State& state = fake::Reset();
+  state.commandLine = c.line;
+  state.wideCommandLine = c.wide;
+  // The UTF-16 key's own bytes must not outlive the check either.
+  const std::u16string key = u"\u043F\u0430\u0440\u043E\u043B\u044C";
+  state.secret.assign(reinterpret_cast<const char*>(key.data()), key.size() * sizeof(char16_t));
+  EXPECT_EQ(ParseCommandLine(), c.status);
+  ResetJobSettings();
+  EXPECT_TRUE(state.liveBlocks.empty());
+  EXPECT_EQ(state.unwipedSecretReleases, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ExactArgumentsTest,
+    testing::Values(
+        ExactCase{"prog -s a.bin", u"prog -s a.bin", 0},
+        ExactCase{"prog -s a.bin", u"prog -s \uFF41.bin", 2},       // fullwidth a
+        ExactCase{"prog xyz.bin", u"prog x\uFF02y\uFF02z.bin", 2},  // fullwidth quotes
+        ExactCase{"prog \"ab cd\"", u"prog \uFF02ab cd\uFF02", 2},  // split apart in UTF-16
+        ExactCase{"prog -c a.bin b.bin", u"prog -c a.bin \uFF42.bin", 3},
+        ExactCase{"prog -k a.bin ??????", u"prog -k a.bin \u043F\u0430\u0440\u043E\u043B\u044C",
+                  17},
+        ExactCase{"prog -c -k a.bin b.bin ??????",
+                  u"prog -c -k a.bin b.bin \u043F\u0430\u0440\u043E\u043B\u044C", 17},
+        ExactCase{"prog -f a.bin ?.key", u"prog -f a.bin \u043A.key", 18},
+        ExactCase{"prog -k -f a.bin ?.key", u"prog -k -f a.bin \u043A.key", 18},
+        ExactCase{"prog -c -f a.bin ?.bin k", u"prog -c -f a.bin \uFF42.bin k", 3},  // the first
+        ExactCase{"prog -s a.bin", u"prog -\uFF53 a.bin", 9},  // best fit made it -s
+        ExactCase{"prog -s a.bin", u"prog\t-s\t\"a.bin\"  ", 0},
+        // Not checked: an unused key argument and the program's own path.
+        ExactCase{"prog a.bin ??????", u"prog a.bin \u043F\u0430\u0440\u043E\u043B\u044C", 0},
+        ExactCase{"prog -c a.bin b.bin ??????",
+                  u"prog -c a.bin b.bin \u043F\u0430\u0440\u043E\u043B\u044C", 0},
+        ExactCase{"\"C:\\My Tools\\?.exe\" a.bin", u"\"C:\\My Tools\\\u043F.exe\" a.bin", 0},
+        ExactCase{"?rog a.bin", u"\u043Frog a.bin", 0},
+        // The 8-bit line's own statuses come first.
+        ExactCase{"prog -s", u"prog -\uFF53", 11},
+        ExactCase{"prog -k a.bin", u"prog -k \uFF41.bin", 17}));
+
 TEST(ParseCommandLineFaults, AFailedAllocationIsStatus4AndLeaksNothing) {
   for (int nth = 1; nth <= 4; ++nth) {
     ResetJobSettings();

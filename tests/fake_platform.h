@@ -63,6 +63,9 @@ struct State {
   int openFiles = 0;
   int openReplacements = 0;
   int commandLineWipes = 0;  // WipeCommandLine zeroes commandLine's bytes in place
+  // The UTF-16 command line, where one is kept (none when empty); its code page is
+  // Latin-1: characters up to U+00FF convert exactly.
+  std::u16string wideCommandLine;
 };
 
 // Fresh state for a test: no files, no faults, no blocks.

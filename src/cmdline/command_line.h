@@ -41,6 +41,13 @@ bool SilentBeforeFirstQuote(const char* line);
 // Argument `index` (0 is the program path) of `line`, scanned from the line's start.
 ArgResult ScanArgument(const char* line, std::uint32_t index, char* out);
 
+// Once the command line has given 0: whether every argument that the run uses has an
+// exact form in the 8-bit code page, where the system also keeps a UTF-16 command
+// line. The first one that has not gives 9 for a switch, else 2 for the source, 3 for
+// the destination, 18 for a key file and 17 for a key string; 4 without memory.
+Status CheckArgumentsConvertExactly(std::uint32_t flags);
+
 // Fills Flags, SourcePath, DestinationPath and KeyArgument of Job().
-// Returns 0, 1, 4, 8 to 13, 16 or 17.
+// Returns 0, 1, 4, 8 to 13, 16 or 17, and 2, 3 or 18 for an argument the code page
+// cannot hold.
 Status ParseCommandLine();

@@ -1,30 +1,13 @@
 #include "cmdline/command_line.h"
+#include "cmdline/scan_rules.h"
 
 namespace {
 
-constexpr char kQuote = '"';
+using scan::IsSeparator;
+using scan::SkipArgument;
+using scan::SkipSeparators;
 
-bool IsSeparator(char c) { return c == ' ' || c == '\t'; }
-
-const char* SkipSeparators(const char* p) {
-  while (IsSeparator(*p)) {
-    ++p;
-  }
-  return p;
-}
-
-// Past one argument: up to the first separator outside quotation marks. Every
-// argument starts outside quotation marks, since pairing counts from the line's start.
-const char* SkipArgument(const char* p) {
-  bool quoted = false;
-  while (*p != '\0' && (quoted || !IsSeparator(*p))) {
-    if (*p == kQuote) {
-      quoted = !quoted;
-    }
-    ++p;
-  }
-  return p;
-}
+constexpr char kQuote = scan::kQuote<char>;
 
 bool HasOddQuotes(const char* line) {
   bool odd = false;
@@ -60,20 +43,11 @@ ArgResult GetArgument(ArgumentCursor& cursor, std::uint32_t index, char* out) {
     out[0] = '\0';
     return ArgMissing;
   }
-  char* o = out;
-  bool quoted = false;
-  for (; *p != '\0' && (quoted || !IsSeparator(*p)); ++p) {
-    if (*p == kQuote) {
-      quoted = !quoted;
-    } else {
-      // A quoted tab comes out as a space, as the line's tabs count as spaces.
-      *o++ = (*p == '\t') ? ' ' : *p;
-    }
-  }
-  *o = '\0';
-  cursor.next = SkipSeparators(p);
+  // A quoted tab comes out as a space, as the line's tabs count as spaces.
+  char* end = out;
+  cursor.next = SkipSeparators(scan::CopyArgument(p, out, end));
   ++cursor.index;
-  return o == out ? ArgEmpty : ArgFound;
+  return end == out ? ArgEmpty : ArgFound;
 }
 
 bool SilentBeforeFirstQuote(const char* line) {

@@ -105,5 +105,8 @@ Status ParseCommandLine() {
   if (!job.KeyArgument && (job.Flags & (FlagKeyString | FlagKeyFile)) != 0) {
     return kStatusKeyExpected;
   }
-  return result == EndOfArguments ? kStatusSuccess : result;
+  if (result != EndOfArguments) {
+    return result;
+  }
+  return CheckArgumentsConvertExactly(job.Flags);
 }

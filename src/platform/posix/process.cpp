@@ -73,6 +73,10 @@ namespace platform {
 
 const char* GetCommandLine() { return CommandLine().c_str(); }
 
+const char16_t* GetWideCommandLine() { return nullptr; }  // argv is all there is
+
+bool ConvertsExactly(const char16_t* /*text*/, std::size_t /*length*/) { return true; }
+
 void WipeCommandLine() {
   std::string& line = CommandLine();
   // Volatile stores: the compiler may not drop a wipe of memory nobody reads again.
