@@ -210,9 +210,11 @@ INSTANTIATE_TEST_SUITE_P(
         ExactCase{"prog -k a.bin", u"prog -k \uFF41.bin", 17}));
 
 TEST(ParseCommandLineFaults, AFailedAllocationIsStatus4AndLeaksNothing) {
-  for (int nth = 1; nth <= 4; ++nth) {
+  // The fifth is the buffer of the UTF-16 line's check.
+  for (int nth = 1; nth <= 5; ++nth) {
     ResetJobSettings();
     fake::Reset().commandLine = "prog -c src dst key";
+    fake::Get().wideCommandLine = u"prog -c src dst key";
     fake::InjectFault(fake::Call::Allocate, nth);
     EXPECT_EQ(ParseCommandLine(), kStatusNoMemory) << "allocation " << nth;
     ResetJobSettings();
