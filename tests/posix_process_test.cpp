@@ -20,12 +20,21 @@ class CommandLineTest : public testing::TestWithParam<JoinCase> {};
 
 TEST_P(CommandLineTest, JoinsArgvAndWipesEveryByteInPlace) {
   const JoinCase& c = GetParam();
-  platform::posix::SetArguments(static_cast<int>(c.argv.size()), c.argv.data());
+  // argv as the process gets it: strings it may write to.
+  std::vector<std::string> strings(c.argv.begin(), c.argv.end());
+  std::vector<char*> argv;
+  for (std::string& element : strings) {
+    argv.push_back(element.data());
+  }
+  platform::posix::SetArguments(static_cast<int>(argv.size()), argv.data());
   const char* line = platform::GetCommandLine();
   ASSERT_EQ(std::string(line), c.line);
   platform::WipeCommandLine();
-  // The same bytes, still the layer's own: none of them survives.
+  // The same bytes, still the layer's own, and argv's: none of them survives.
   EXPECT_EQ(std::string(line, c.line.size()), std::string(c.line.size(), '\0'));
+  for (const std::string& element : strings) {
+    EXPECT_EQ(element, std::string(element.size(), '\0'));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

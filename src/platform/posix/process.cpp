@@ -19,6 +19,25 @@ std::string& CommandLine() {
   return line;
 }
 
+// The argv the line was formed from: its strings hold the key as well.
+struct Arguments {
+  int count = 0;
+  char* const* values = nullptr;
+};
+
+Arguments& GivenArguments() {
+  static Arguments arguments;
+  return arguments;
+}
+
+// Volatile stores: the compiler may not drop a wipe of memory nobody reads again.
+void Wipe(char* bytes, std::size_t length) {
+  volatile char* volatileBytes = bytes;
+  for (std::size_t i = 0; i < length; ++i) {
+    volatileBytes[i] = '\0';
+  }
+}
+
 // Blocks this large come straight from the kernel as fresh zero pages; smaller ones
 // from calloc. Release tells them apart by the same size test.
 constexpr std::size_t kMappedThreshold = std::size_t{64} * 1024;
@@ -42,9 +61,10 @@ void WriteFully(int fd, const char* data, std::size_t length) {
 
 namespace platform::posix {
 
-void SetArguments(int argc, const char* const* argv) {
+void SetArguments(int argc, char* const* argv) {
   std::string& line = CommandLine();
-  WipeCommandLine();
+  line.clear();
+  GivenArguments() = {argc, argv};
   // One block of the final size: a growing string would leave copies of the key
   // behind in the blocks it gave up.
   std::size_t length = 0;
@@ -79,12 +99,12 @@ bool ConvertsExactly(const char16_t* /*text*/, std::size_t /*length*/) { return 
 
 void WipeCommandLine() {
   std::string& line = CommandLine();
-  // Volatile stores: the compiler may not drop a wipe of memory nobody reads again.
-  volatile char* bytes = line.data();
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    bytes[i] = '\0';
-  }
+  Wipe(line.data(), line.size());
   line.clear();
+  const Arguments& arguments = GivenArguments();
+  for (int i = 0; i < arguments.count; ++i) {
+    Wipe(arguments.values[i], std::strlen(arguments.values[i]));
+  }
 }
 
 std::uint32_t GetTickCount() {

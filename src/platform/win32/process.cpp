@@ -1,4 +1,6 @@
 // Command line, clock, memory and message box on Windows.
+#include <cstdlib>
+
 #include "platform/platform.h"
 #include "platform/win32/win32_api.h"
 
@@ -42,11 +44,16 @@ bool ConvertsExactly(const char16_t* text, std::size_t length) {
 }
 
 void WipeCommandLine() {
-  // Both forms the system keeps for the process hold the key.
+  // Both forms the system keeps for the process hold the key, and so does the copy
+  // the C runtime split into __argv at start.
   char* line = ::GetCommandLineA();
   ::SecureZeroMemory(line, static_cast<SIZE_T>(::lstrlenA(line)));
   wchar_t* wide = ::GetCommandLineW();
   ::SecureZeroMemory(wide, static_cast<SIZE_T>(::lstrlenW(wide)) * sizeof(wchar_t));
+  char** arguments = __argv;
+  for (int i = 0; arguments != nullptr && i < __argc; ++i) {
+    ::SecureZeroMemory(arguments[i], static_cast<SIZE_T>(::lstrlenA(arguments[i])));
+  }
 }
 
 std::uint32_t GetTickCount() { return ::GetTickCount(); }
