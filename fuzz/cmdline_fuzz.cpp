@@ -36,8 +36,51 @@ void Check(bool holds, const char* what, const std::string& line) {
 // inside quotes reads as a space, separators at either end start nothing.
 struct Split {
   bool unbalanced = false;
+  bool silentBeforeFirstQuote = false;  // only where unbalanced
   std::vector<std::string> arguments;
 };
+
+// Unpaired quotation marks: the words before the first quotation mark that follows the
+// program path (a quoted program path runs to its closing mark), each whole, as long
+// as they are two characters long; one of them ending in s asks for silence.
+bool ReferenceSilent(const std::string& line) {
+  std::size_t start = line.find_first_not_of(" \t");
+  if (start == std::string::npos) {
+    return false;
+  }
+  if (line[start] == '"') {
+    start = line.find('"', start + 1);
+    if (start == std::string::npos) {
+      return false;
+    }
+  }
+  const std::size_t quote = line.find('"', start + (line[start] == '"' ? 1 : 0));
+  const std::string before = line.substr(0, quote);
+  std::vector<std::string> words;
+  std::string word;
+  for (std::size_t i = start; i <= before.size(); ++i) {
+    if (i == before.size() || before[i] == ' ' || before[i] == '\t') {
+      if (!word.empty()) {
+        words.push_back(word);
+      }
+      word.clear();
+    } else {
+      word += before[i];
+    }
+  }
+  // The last word touches the quotation mark unless a separator stands between them.
+  const bool lastCut =
+      quote != std::string::npos && quote > 0 && line[quote - 1] != ' ' && line[quote - 1] != '\t';
+  if (lastCut && !words.empty()) {
+    words.pop_back();
+  }
+  for (std::size_t i = 1; i < words.size() && words[i].size() == 2; ++i) {
+    if (words[i][1] == 's') {
+      return true;
+    }
+  }
+  return false;
+}
 
 Split ReferenceSplit(const std::string& line) {
   Split split;
@@ -47,6 +90,7 @@ Split ReferenceSplit(const std::string& line) {
   }
   if (quotes % 2 != 0) {
     split.unbalanced = true;
+    split.silentBeforeFirstQuote = ReferenceSilent(line);
     return split;
   }
   bool inArgument = false;
@@ -93,6 +137,7 @@ Expected ReferenceParse(const Split& split, int failingAllocation) {
   for (std::size_t i = 1; result == 0; ++i) {
     if (split.unbalanced) {
       result = kStatusUnmatchedQuotes;
+      e.flags = split.silentBeforeFirstQuote ? FlagSilent : 0;
     } else if (i >= count) {
       result = i == 1 ? kStatusUsage : positional == 1 ? kStatusSourceExpected : EndOfArguments;
     } else if (split.arguments[i].empty()) {

@@ -43,6 +43,7 @@ class JobTest : public testing::Test {
 
   Status Run(const std::string& arguments) {
     state_->commandLine = "velmoran " + arguments;
+    const int wipesBefore = state_->commandLineWipes;
     const Status status = RunProgram();
     // Whatever happened: every block released once, every handle closed.
     EXPECT_TRUE(state_->liveBlocks.empty());
@@ -51,6 +52,9 @@ class JobTest : public testing::Test {
     EXPECT_EQ(state_->openFiles, 0);
     EXPECT_EQ(state_->openFolders, 0);
     EXPECT_TRUE(state_->mappings.empty());
+    // The command line may hold the key string: wiped once, at the end, whatever happened.
+    EXPECT_EQ(state_->commandLineWipes, wipesBefore + 1);
+    EXPECT_EQ(state_->commandLine.find_first_not_of('\0'), std::string::npos);
     return status;
   }
   std::string OnlyMessage() const {

@@ -31,6 +31,26 @@ TEST_P(ScanArgumentTest, ReturnsTheArgumentWithQuotesResolved) {
   }
 }
 
+// The same argument through a cursor that has read the arguments before it, one by
+// one, and again after it has gone past: moving on and stepping back change nothing.
+TEST_P(ScanArgumentTest, GivesTheSameThroughACursorFromAnyPosition) {
+  const ScanCase& c = GetParam();
+  std::vector<char> out(std::string(c.line).size() + 1);
+  ArgumentCursor cursor = StartArguments(c.line);
+  for (std::uint32_t earlier = 0; earlier < c.index; ++earlier) {
+    GetArgument(cursor, earlier, out.data());
+  }
+  EXPECT_EQ(GetArgument(cursor, c.index, out.data()), c.result);
+  if (c.result != ArgUnbalancedQuotes) {
+    EXPECT_EQ(std::string(out.data()), c.argument);
+  }
+  GetArgument(cursor, c.index + 2, out.data());
+  EXPECT_EQ(GetArgument(cursor, c.index, out.data()), c.result);
+  if (c.result != ArgUnbalancedQuotes) {
+    EXPECT_EQ(std::string(out.data()), c.argument);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Lines, ScanArgumentTest,
     testing::Values(
@@ -112,6 +132,15 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"prog -c a b c d", 12, C, "a", "b", "c"}, ParseCase{"prog a \"\"", 13, 0, "a"},
         ParseCase{"prog a \"", 10, 0},
         ParseCase{"\"prog a", 10, 0},  // the program path's quotes count too
+        // Unpaired quotation marks: a -s among the switches before the first one is heard.
+        ParseCase{"prog -s src \"", 10, S}, ParseCase{"prog -m\t-x -s \"my file", 10, S},
+        ParseCase{"\"C:\\My Tools\\prog.exe\" -s \"a", 10, S},
+        ParseCase{"\"C:\\My Tools\\prog\".exe -k -s a\"", 10, S},
+        ParseCase{"\"prog -s", 10, 0},          // the program path's quotation mark never closes
+        ParseCase{"prog src -s \"", 10, 0},     // a positional argument ends the switches
+        ParseCase{"prog -s\" x", 10, 0},        // cut short by the quotation mark
+        ParseCase{"prog \"-s\" -s \"", 10, 0},  // only what stands before the first one
+        ParseCase{"pr\"og -s", 10, 0}, ParseCase{"prog -k -S \"", 10, 0},
         ParseCase{"prog -k -f src keyfile", 0, F, "src", "<none>", "keyfile"},
         ParseCase{"prog -c src dst", 0, C, "src", "dst"},
         ParseCase{"prog src second", 0, 0, "src", "<none>", "second"},
@@ -124,10 +153,68 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"prog -k src ke\xFEy", 0, K, "src", "<none>", "ke\xFEy"},
         ParseCase{"prog src -c dst", 8, 0, "src"}));
 
+// Where the system also keeps the line in UTF-16, its 8-bit form came by best fit: each
+// argument the run uses must have an exact form in the code page (the fake's is
+// Latin-1), or the run stops by the argument's role before anything is read.
+struct ExactCase {
+  const char* line;     // the 8-bit line, as best fit made it
+  std::u16string wide;  // the line as given
+  Status status;
+};
+
+class ExactArgumentsTest : public testing::TestWithParam<ExactCase> {
+ protected:
+  void SetUp() override { ResetJobSettings(); }
+  void TearDown() override { ResetJobSettings(); }
+};
+
+TEST_P(ExactArgumentsTest, RefusesAnArgumentTheCodePageCannotHoldByItsRole) {
+  const ExactCase& c = GetParam();
+  fake::State& state = fake::Reset();
+  state.commandLine = c.line;
+  state.wideCommandLine = c.wide;
+  // The UTF-16 key's own bytes must not outlive the check either.
+  const std::u16string key = u"\u043F\u0430\u0440\u043E\u043B\u044C";
+  state.secret.assign(reinterpret_cast<const char*>(key.data()), key.size() * sizeof(char16_t));
+  EXPECT_EQ(ParseCommandLine(), c.status);
+  ResetJobSettings();
+  EXPECT_TRUE(state.liveBlocks.empty());
+  EXPECT_EQ(state.unwipedSecretReleases, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ExactArgumentsTest,
+    testing::Values(
+        ExactCase{"prog -s a.bin", u"prog -s a.bin", 0},
+        ExactCase{"prog -s a.bin", u"prog -s \uFF41.bin", 2},       // fullwidth a
+        ExactCase{"prog xyz.bin", u"prog x\uFF02y\uFF02z.bin", 2},  // fullwidth quotes
+        ExactCase{"prog \"ab cd\"", u"prog \uFF02ab cd\uFF02", 2},  // split apart in UTF-16
+        ExactCase{"prog -c a.bin b.bin", u"prog -c a.bin \uFF42.bin", 3},
+        ExactCase{"prog -k a.bin ??????", u"prog -k a.bin \u043F\u0430\u0440\u043E\u043B\u044C",
+                  17},
+        ExactCase{"prog -c -k a.bin b.bin ??????",
+                  u"prog -c -k a.bin b.bin \u043F\u0430\u0440\u043E\u043B\u044C", 17},
+        ExactCase{"prog -f a.bin ?.key", u"prog -f a.bin \u043A.key", 18},
+        ExactCase{"prog -k -f a.bin ?.key", u"prog -k -f a.bin \u043A.key", 18},
+        ExactCase{"prog -c -f a.bin ?.bin k", u"prog -c -f a.bin \uFF42.bin k", 3},  // the first
+        ExactCase{"prog -s a.bin", u"prog -\uFF53 a.bin", 9},  // best fit made it -s
+        ExactCase{"prog -s a.bin", u"prog\t-s\t\"a.bin\"  ", 0},
+        // Not checked: an unused key argument and the program's own path.
+        ExactCase{"prog a.bin ??????", u"prog a.bin \u043F\u0430\u0440\u043E\u043B\u044C", 0},
+        ExactCase{"prog -c a.bin b.bin ??????",
+                  u"prog -c a.bin b.bin \u043F\u0430\u0440\u043E\u043B\u044C", 0},
+        ExactCase{"\"C:\\My Tools\\?.exe\" a.bin", u"\"C:\\My Tools\\\u043F.exe\" a.bin", 0},
+        ExactCase{"?rog a.bin", u"\u043Frog a.bin", 0},
+        // The 8-bit line's own statuses come first.
+        ExactCase{"prog -s", u"prog -\uFF53", 11},
+        ExactCase{"prog -k a.bin", u"prog -k \uFF41.bin", 17}));
+
 TEST(ParseCommandLineFaults, AFailedAllocationIsStatus4AndLeaksNothing) {
-  for (int nth = 1; nth <= 4; ++nth) {
+  // The fifth is the buffer of the UTF-16 line's check.
+  for (int nth = 1; nth <= 5; ++nth) {
     ResetJobSettings();
     fake::Reset().commandLine = "prog -c src dst key";
+    fake::Get().wideCommandLine = u"prog -c src dst key";
     fake::InjectFault(fake::Call::Allocate, nth);
     EXPECT_EQ(ParseCommandLine(), kStatusNoMemory) << "allocation " << nth;
     ResetJobSettings();

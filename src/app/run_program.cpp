@@ -141,5 +141,6 @@ Status RunProgram() {
   }
   ReportStatus(status);
   job.Release();
+  platform::WipeCommandLine();  // it may hold the key string, as the job's blocks did
   return status;
 }

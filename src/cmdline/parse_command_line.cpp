@@ -34,7 +34,9 @@ bool CopyInto(HeapBlock& field, const char* argument, std::size_t length, bool s
   if (!field) {
     return false;
   }
-  std::memcpy(field.Text(), argument, length);
+  for (std::size_t i = 0; i < length; ++i) {
+    field.Text()[i] = argument[i];
+  }
   return true;
 }
 
@@ -42,19 +44,21 @@ bool CopyInto(HeapBlock& field, const char* argument, std::size_t length, bool s
 
 Status ParseCommandLine() {
   JobSettings& job = Job();
+  const char* line = platform::GetCommandLine();
   // No argument is longer than the whole line, so one buffer of its size holds any.
   // It may hold the key string, so it is wiped like the key.
-  HeapBlock buffer = HeapBlock::Allocate(std::strlen(platform::GetCommandLine()) + 1, true);
+  HeapBlock buffer = HeapBlock::Allocate(std::strlen(line) + 1, true);
   if (!buffer) {
     return kStatusNoMemory;
   }
   char* argument = buffer.Text();
+  ArgumentCursor cursor = StartArguments(line);
 
   Status result = 0;
   std::uint32_t index = 1;       // argument 0, the program path, is never looked at
   std::uint32_t positional = 1;  // counts positional arguments only
   while (result == 0) {
-    const ArgResult found = GetArgument(index, argument);
+    const ArgResult found = GetArgument(cursor, index, argument);
     const std::size_t length = std::strlen(argument);
     switch (found) {
       case ArgFound:
@@ -81,7 +85,13 @@ Status ParseCommandLine() {
                  : positional == 1 ? kStatusSourceExpected
                                    : EndOfArguments;
         break;
-      case ArgUnbalancedQuotes: result = kStatusUnmatchedQuotes; break;
+      case ArgUnbalancedQuotes:
+        result = kStatusUnmatchedQuotes;
+        // No box for a script that asked for none: a box would wait for OK forever.
+        if (SilentBeforeFirstQuote(line)) {
+          job.Flags |= FlagSilent;
+        }
+        break;
       case ArgEmpty: result = index == 1 ? kStatusUsage : kStatusEmptyArgument; break;
     }
     ++index;
@@ -97,5 +107,8 @@ Status ParseCommandLine() {
   if (!job.KeyArgument && (job.Flags & (FlagKeyString | FlagKeyFile)) != 0) {
     return kStatusKeyExpected;
   }
-  return result == EndOfArguments ? kStatusSuccess : result;
+  if (result != EndOfArguments) {
+    return result;
+  }
+  return CheckArgumentsConvertExactly(job.Flags);
 }

@@ -27,8 +27,21 @@ enum class Error : std::uint8_t {
 
 // ---- process -------------------------------------------------------------
 
-// The whole command line as one 8-bit string, program path first; valid until exit.
+// The whole command line as one 8-bit string, program path first; valid until
+// WipeCommandLine.
 const char* GetCommandLine();
+
+// The command line in UTF-16, where the system keeps it so beside the 8-bit one that
+// GetCommandLine gives; nullptr where there is no such form and so nothing to check.
+const char16_t* GetWideCommandLine();
+
+// Whether the `length` UTF-16 units at `text` have an exact form in the code page of
+// GetCommandLine: no best-fit look-alike, no default character.
+bool ConvertsExactly(const char16_t* text, std::size_t length);
+
+// Overwrites every copy of the command line this process keeps with zeros: it may
+// hold the key. Nothing reads the command line afterwards.
+void WipeCommandLine();
 
 // Milliseconds from a fixed start, as a 32-bit count that wraps.
 std::uint32_t GetTickCount();

@@ -61,6 +61,7 @@ struct Case {
   Case& FileSize(rlim_t bytes);
   Case& Umask(mode_t mask);
   Case& Argv0(std::string path);
+  Case& ClosedErrors();  // standard error is a pipe nobody reads any more
 
   std::string name;
   int status;

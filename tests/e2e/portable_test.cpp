@@ -54,9 +54,25 @@ std::vector<Case> CommandLineCases() {
       Case("empty_destination_wants_destination", 16, {"-c", "src", ""}).File("src", kPlain),
       Case("odd_quote_in_source", 10, {"sr\"c"}).File("src", kPlain),
       Case("odd_quote_in_key", 10, {"-k", "src", "a\"b"}).File("src", kPlain),
-      // The quotes are counted before any switch is read, so -s never takes effect.
-      Case("odd_quotes_outweigh_silent", 10, {"-s", "src", "\"\"\""}).File("src", kPlain),
+      // Unpaired quotation marks are status 10 whatever else the line says; a -s among
+      // the switches before the first quotation mark still silences it.
+      Case("odd_quotes_after_silent_are_silent", 10, {"-s", "src", "\"\"\""})
+          .File("src", kPlain)
+          .Silent(),
+      Case("odd_quote_in_key_after_switches_is_silent", 10, {"-k", "-s", "src", "a\"b"})
+          .File("src", kPlain)
+          .Silent(),
+      Case("odd_quote_silent_with_quoted_program_path", 10, {"-s", "sr\"c"})
+          .File("src", kPlain)
+          .Argv0("/no such dir/velmoran")
+          .Silent(),
+      Case("odd_quote_before_silent_is_reported", 10, {"-k", "a\"b", "-s"}).File("src", kPlain),
+      Case("odd_quote_silent_after_source_is_reported", 10, {"src", "-s", "\""})
+          .File("src", kPlain),
       Case("odd_quote_in_program_path", 10, {"src"}).File("src", kPlain).Argv0("velm\"oran"),
+      Case("odd_quote_in_program_path_outweighs_silent", 10, {"-s", "src"})
+          .File("src", kPlain)
+          .Argv0("velm\"oran"),
 
       // What reaches the scanner through argv, and comes out as one argument.
       Case("source_with_spaces", 0, {"my source file"})

@@ -187,6 +187,16 @@ std::vector<Case> LimitCases() {
           .File("src", kData)
           .FileSize(kPartway)
           .Silent(),
+      // Each argument is read from where the last one ended: a run over a long line
+      // takes one pass, where a rescan per argument took half a minute here.
+      [] {
+        std::vector<std::string> args(100000, "-m");
+        args.emplace_back("src");
+        Case c("hundred_thousand_switches", 0, args);
+        c.File("src", kPlain).Becomes("src", XOrData(kPlain, kDefaultKey));
+        c.launch.timeoutSeconds = 10;
+        return c;
+      }(),
       // Long enough to take measurable time, so wrong tick arithmetic shows in the report.
       Case("large_file", 0, {"big"})
           .Given([](ToolCase& s) { s.Sparse("big", 48U << 20); })
@@ -428,6 +438,29 @@ std::vector<Case> MountCases() {
   };
 }
 
+// Standard error closed by its reader (`velmoran ... 2>&1 | true`): the message cannot
+// be written, and the exit code is still the status, never a signal.
+std::vector<Case> ClosedErrorsCases() {
+  return {
+      Case("success_in_place", 0, {"-k", "src", "key"})
+          .File("src", kData)
+          .Becomes("src", ComplementAdd(kData, "key"))
+          .ClosedErrors(),
+      Case("success_in_copy", 0, {"-c", "-m", "src", "dst"})
+          .File("src", kData)
+          .Becomes("dst", XOrData(kData, kDefaultKey))
+          .ClosedErrors(),
+      Case("missing_source", 2, {"nothing"}).ClosedErrors(),
+      Case("usage", 1, {}).ClosedErrors(),
+      Case("silent_success", 0, {"-s", "src"})
+          .File("src", kData)
+          .Becomes("src", Ca(kData))
+          .ClosedErrors(),
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(ClosedErrors, ToolCase, ::testing::ValuesIn(ClosedErrorsCases()),
+                         CaseName());
 INSTANTIATE_TEST_SUITE_P(Mount, ToolCase, ::testing::ValuesIn(MountCases()), CaseName());
 INSTANTIATE_TEST_SUITE_P(SpecialFile, ToolCase, ::testing::ValuesIn(SpecialFileCases()),
                          CaseName());

@@ -103,6 +103,20 @@ using fake::g_state;
 
 const char* GetCommandLine() { return g_state.commandLine.c_str(); }
 
+const char16_t* GetWideCommandLine() {
+  return g_state.wideCommandLine.empty() ? nullptr : g_state.wideCommandLine.c_str();
+}
+
+bool ConvertsExactly(const char16_t* text, std::size_t length) {
+  return std::all_of(text, text + length, [](char16_t c) { return c <= 0xFF; });
+}
+
+void WipeCommandLine() {
+  std::fill(g_state.commandLine.begin(), g_state.commandLine.end(), '\0');
+  std::fill(g_state.wideCommandLine.begin(), g_state.wideCommandLine.end(), u'\0');
+  ++g_state.commandLineWipes;
+}
+
 std::uint32_t GetTickCount() {
   return g_state.nextTick < g_state.ticks.size() ? g_state.ticks[g_state.nextTick++] : 0;
 }

@@ -99,6 +99,10 @@ struct State {
   std::vector<WriteBack> writeBacks;
   std::list<std::vector<std::uint8_t>> mappings;  // live mappings of staged files
   int openFiles = 0;
+  int commandLineWipes = 0;  // WipeCommandLine zeroes commandLine's bytes in place
+  // The UTF-16 command line, where one is kept (none when empty); its code page is
+  // Latin-1: characters up to U+00FF convert exactly.
+  std::u16string wideCommandLine;
   int openFolders = 0;
   std::uint32_t nameSeed = 0;
 };

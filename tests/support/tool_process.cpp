@@ -129,6 +129,10 @@ Child Start(const Launch& launch) {
       (!launch.quietErrors && ::pipe2(errPipe, O_CLOEXEC) != 0)) {
     Fail("pipe2");
   }
+  if (launch.closedErrors) {
+    ::close(errPipe[0]);
+    errPipe[0] = -1;
+  }
   Child child;
   child.started = std::chrono::steady_clock::now();
   child.deadline = child.started + std::chrono::seconds(launch.timeoutSeconds);
@@ -146,6 +150,7 @@ Child Start(const Launch& launch) {
     // The tool must cope with these limits itself: a write past the file-size limit
     // ends it unless it changes SIGXFSZ's default action.
     ::signal(SIGXFSZ, SIG_DFL);
+    ::signal(SIGPIPE, SIG_DFL);  // a test runner may ignore it, and exec keeps that
     sigset_t none;
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -160,7 +165,7 @@ Child Start(const Launch& launch) {
   child.outFd = outPipe[0];
   if (!launch.quietErrors) {
     ::close(errPipe[1]);
-    child.errFd = errPipe[0];
+    child.errFd = errPipe[0];  // -1 for a closed pipe: nothing to collect
   }
   return child;
 }

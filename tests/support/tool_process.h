@@ -23,7 +23,8 @@ struct Launch {
   rlim_t addressSpace = RLIM_INFINITY;   // RLIMIT_AS of the child
   rlim_t fileSize = RLIM_INFINITY;       // RLIMIT_FSIZE of the child
   mode_t umask = 022;
-  bool quietErrors = false;  // stderr to /dev/null instead of collected
+  bool quietErrors = false;   // stderr to /dev/null instead of collected
+  bool closedErrors = false;  // stderr a pipe whose reader is gone, as in `2>&1 | true`
   // A guard against a program that blocks, not a measure of its speed: past it the
   // child is killed and reported as timed out.
   int timeoutSeconds = 30;

@@ -181,9 +181,16 @@ const BoxCase kBoxCases[] = {
   {"SilentMissingSource", Nothing, "-s \"{d}\\none.txt\"", 2, kNoBox, nullptr},
   {"SilentUnknownSwitch", Nothing, "-s -x", 9, kNoBox, nullptr},
   {"SilentReadOnly", ReadOnlySource, "-s \"{d}\\src.txt\"", 19, kNoBox, nullptr},
-  // An odd quotation mark fails the very first argument, before -s is seen.
-  {"SilentNotReachedPastOddQuote", Nothing, "-s \"", 10,
+  // Unpaired quotation marks: 10 whatever else the line says, silent where a -s stands
+  // among the switches before the first one; a scheduled task must not wait for OK.
+  {"SilentBeforeOddQuote", Nothing, "-s \"", 10, kNoBox, nullptr},
+  {"SilentBeforeOddQuoteInSource", Source, "-m -s -k \"{d}\\src.txt key", 10, kNoBox, nullptr},
+  {"SilentBeforeOddQuoteBareProgramPath", Source, "-s \"{d}\\src.txt", 10, kNoBox, nullptr,
+   Argv0::Bare},
+  {"SilentAfterSourceBeforeOddQuote", Source, "\"{d}\\src.txt\" -s \"", 10,
    "Invalid command: no matching quotation marks", nullptr},
+  {"SilentInsideOddProgramPath", Source, "-s \"{d}\\src.txt\"", 10,
+   "Invalid command: no matching quotation marks", nullptr, Argv0::OddQuote},
 };
 // clang-format on
 

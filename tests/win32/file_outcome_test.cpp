@@ -375,4 +375,85 @@ INSTANTIATE_TEST_SUITE_P(Wine, PathSpelling, testing::ValuesIn(kSpellings),
                            return std::string(param.param.name);
                          });
 
+// ---- names and keys the ANSI code page cannot hold ------------------------------
+// Started with a UTF-16 command line (CreateProcessW), as Explorer or a Unicode shell
+// starts the tool: its 8-bit command line then comes by best fit (`ａ` reads `a`,
+// `пароль` reads `??????`). An argument the run uses that has no exact form is
+// refused by its role, before anything is read; the look-alike file stays untouched.
+
+struct WideCase {
+  const char* name;
+  const wchar_t* argv0;      // nullptr: the tool's own path, quoted
+  const wchar_t* arguments;  // in the folder of a.bin (and k.key)
+  unsigned long status;
+  const char* key;         // a.bin ends ComplementAdd'ed with this key; nullptr: unchanged
+  bool needsCodePage1252;  // the Cyrillic rows: code page 1251 holds them
+};
+
+#define CYRILLIC_KEY L"\u043F\u0430\u0440\u043E\u043B\u044C"  // пароль
+
+// clang-format off
+const WideCase kWideCases[] = {
+  {"FullwidthName", nullptr, L"-s \uFF41.bin", 2, nullptr, false},
+  {"FullwidthQuotes", nullptr, L"-s \uFF02a.bin\uFF02", 2, nullptr, false},
+  {"FullwidthSwitch", nullptr, L"-s -\uFF4D a.bin", 9, nullptr, false},
+  {"FullwidthDestination", nullptr, L"-s -c a.bin \uFF42.bin", 3, nullptr, false},
+  {"FullwidthKeyFile", nullptr, L"-s -f a.bin \uFF4B.key", 18, nullptr, false},
+  {"CyrillicKeyString", nullptr, L"-s -k a.bin " CYRILLIC_KEY, 17, nullptr, true},
+  {"CyrillicKeyUnused", nullptr, L"-s a.bin " CYRILLIC_KEY, 0, "Velmoran", false},
+  {"ProgramPathNotChecked", L"\"C:\\\uFF56elmoran.exe\"", L"-s -k a.bin key", 0, "key", false},
+  {"ExactArgumentsWork", nullptr, L"-s -k a.bin k\u00E9y", 0, "k\xE9y", true},
+};
+// clang-format on
+
+#undef CYRILLIC_KEY
+
+std::wstring Wide(const std::string& text) {
+  std::wstring wide(text.size() + 1, L'\0');
+  const int units = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(),
+                                          static_cast<int>(wide.size()));
+  wide.resize(units > 0 ? static_cast<std::size_t>(units - 1) : 0);
+  return wide;
+}
+
+class WideCommandLine : public testing::TestWithParam<WideCase> {};
+
+TEST_P(WideCommandLine, RefusesWhatTheCodePageCannotHoldAndTouchesNothing) {
+  const WideCase& c = GetParam();
+  if (c.needsCodePage1252 && ::GetACP() != 1252) {
+    GTEST_SKIP() << "the expectation holds in code page 1252; this is " << ::GetACP();
+  }
+  TempDir dir;
+  dir.Write("a.bin", kSource);
+  dir.Write("k.key", kKeyFile);
+  const std::wstring program = Wide(wintest::ToolPath());
+  std::wstring line = c.argv0 != nullptr ? c.argv0 : L"\"" + program + L"\"";
+  line += L" ";
+  line += c.arguments;
+  const std::wstring folder = Wide(dir.Path());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               folder.c_str(), &startup, &process));
+  ::CloseHandle(process.hThread);
+  const DWORD waited = ::WaitForSingleObject(process.hProcess, 30000);
+  DWORD exitCode = 0;
+  if (waited != WAIT_OBJECT_0) {
+    ::TerminateProcess(process.hProcess, 99);  // a box nobody expected
+  }
+  ::GetExitCodeProcess(process.hProcess, &exitCode);
+  ::CloseHandle(process.hProcess);
+  ASSERT_EQ(waited, WAIT_OBJECT_0) << "the tool did not end";
+  EXPECT_EQ(exitCode, c.status);
+  EXPECT_EQ(dir.Read("a.bin"), c.key != nullptr ? wintest::ComplementAdd(kSource, c.key) : kSource);
+  EXPECT_EQ(dir.Read("k.key"), kKeyFile);
+  EXPECT_EQ(dir.Names(), (Names{"a.bin", "k.key"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, WideCommandLine, testing::ValuesIn(kWideCases),
+                         [](const testing::TestParamInfo<WideCase>& param) {
+                           return std::string(param.param.name);
+                         });
+
 }  // namespace

@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "platform/linux/arguments.h"
 #include "platform/platform.h"
@@ -15,6 +17,25 @@ namespace {
 std::string& CommandLine() {
   static std::string line;
   return line;
+}
+
+// The argv the line was formed from: its strings hold the key as well.
+struct Arguments {
+  int count = 0;
+  char* const* values = nullptr;
+};
+
+Arguments& GivenArguments() {
+  static Arguments arguments;
+  return arguments;
+}
+
+// Volatile stores: the compiler may not drop a wipe of memory nobody reads again.
+void Wipe(char* bytes, std::size_t length) {
+  volatile char* volatileBytes = bytes;
+  for (std::size_t i = 0; i < length; ++i) {
+    volatileBytes[i] = '\0';
+  }
 }
 
 // Blocks this large come straight from the kernel as fresh zero pages; smaller ones
@@ -40,15 +61,23 @@ void WriteFully(int fd, const char* data, std::size_t length) {
 
 namespace platform::posix {
 
-void SetArguments(int argc, const char* const* argv) {
+void SetArguments(int argc, char* const* argv) {
   std::string& line = CommandLine();
   line.clear();
+  GivenArguments() = {argc, argv};
+  // One block of the final size: a growing string would leave copies of the key
+  // behind in the blocks it gave up.
+  std::size_t length = 0;
   for (int i = 0; i < argc; ++i) {
-    const std::string element = argv[i];
+    length += std::strlen(argv[i]) + 3;  // a separator and two quotation marks at most
+  }
+  line.reserve(length);
+  for (int i = 0; i < argc; ++i) {
+    const std::string_view element = argv[i];
     if (i > 0) {
       line += ' ';
     }
-    if (element.empty() || element.find_first_of(" \t") != std::string::npos) {
+    if (element.empty() || element.find_first_of(" \t") != std::string_view::npos) {
       line += '"';
       line += element;
       line += '"';
@@ -63,6 +92,20 @@ void SetArguments(int argc, const char* const* argv) {
 namespace platform {
 
 const char* GetCommandLine() { return CommandLine().c_str(); }
+
+const char16_t* GetWideCommandLine() { return nullptr; }  // argv is all there is
+
+bool ConvertsExactly(const char16_t* /*text*/, std::size_t /*length*/) { return true; }
+
+void WipeCommandLine() {
+  std::string& line = CommandLine();
+  Wipe(line.data(), line.size());
+  line.clear();
+  const Arguments& arguments = GivenArguments();
+  for (int i = 0; i < arguments.count; ++i) {
+    Wipe(arguments.values[i], std::strlen(arguments.values[i]));
+  }
+}
 
 std::uint32_t GetTickCount() {
   timespec now{};
