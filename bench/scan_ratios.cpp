@@ -50,11 +50,11 @@ double Median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-  const long most = argc > 2 ? std::atol(argv[2]) : 100000;
+  const long long most = argc > 2 ? std::atoll(argv[2]) : 100000;
   std::printf("%9s  %13s %13s %9s  %13s %13s %9s\n", "switches", "rescan cold", "cursor cold",
               "ratio", "rescan warm", "cursor warm", "ratio");
   for (const std::uint32_t switches : {1000U, 10000U, 100000U}) {
-    if (switches > most) {
+    if (static_cast<long long>(switches) > most) {
       break;
     }
     const std::string line = LineOfSwitches(switches);
