@@ -186,8 +186,13 @@ Status FileReplacement::ReadBack(std::uint32_t offset, std::uint8_t* buffer, std
     std::uint32_t moved = 0;
     if (platform::ReadAt(file_, std::uint64_t{offset} + done, buffer + done, ask, moved) !=
             platform::Error::None ||
-        moved == 0 || moved > ask) {
-      return kStatusRead;
+        moved > ask) {
+      // The handle that writes cannot read (a file that may be written but not read):
+      // the destination cannot be rewritten as it must be.
+      return written_ == 0 ? kStatusDestinationCreate : kStatusShortWrite;
+    }
+    if (moved == 0) {
+      return kStatusRead;  // the file shrank
     }
     done += moved;
   }

@@ -72,7 +72,8 @@ class FileReplacement {
 
   // Reads `length` bytes at `offset` of the file being written: on the overwrite path
   // the destination itself, which is how the source's own file is read while it is
-  // rewritten. Statuses: 0, 5 (fewer bytes, or a failed read).
+  // rewritten. Statuses: 0, 5 (fewer bytes: the file shrank), and where the call fails
+  // 3 (nothing written yet) or 15.
   Status ReadBack(std::uint32_t offset, std::uint8_t* buffer, std::uint32_t length);
 
   // Whether the file being written ends at `length`: nothing follows it.
