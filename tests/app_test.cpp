@@ -223,66 +223,94 @@ TEST_F(JobTest, ARefusedRenameFallsBackToOverwriting) {
   EXPECT_EQ(FileBytes("src"), XorReference(kPlain, "Velmoran"));
 }
 
-TEST_F(JobTest, AFailedSourceReadWinsOverAFailedKeyFile) {
-  for (const bool mappable : {false, true}) {
-    fake::Reset();
-    state_->files["src"].bytes = kPlain;
-    state_->mappable = mappable;
-    fake::InjectFault(Call::ReadFile, 1);
-    EXPECT_EQ(Run("-f src missing"), kStatusRead);
-    EXPECT_EQ(FileBytes("src"), kPlain);
-  }
+// The key file is read whole before the source is read at all.
+TEST_F(JobTest, AFailedKeyFileWinsOverAFailedSourceRead) {
+  fake::InjectFault(Call::ReadFile, 1);
+  EXPECT_EQ(Run("-f src missing"), kStatusKeyFileOpen);
+  EXPECT_EQ(FileBytes("src"), kPlain);
+  EXPECT_EQ(state_->callCount[Call::WriteAt], 0);
 }
 
-// A file of several parts: each is ciphered at its own key position, handed to storage
-// once, in order, and only when it holds its final bytes.
+// A file of several parts, each ciphered at its own key position, on every path the
+// bytes take: staged, overwritten in place (read through the handle that writes it),
+// and a copy over another file's hard link. The buffer is one part, not the file.
 struct PartsCase {
   const char* arguments;
   std::uint32_t length;
   bool xored;
+  const char* output;
+  bool hardLinked;
 };
 
-class MappedPartsTest : public JobTest, public testing::WithParamInterface<PartsCase> {};
+class PartsTest : public JobTest, public testing::WithParamInterface<PartsCase> {
+ protected:
+  Bytes Plain() const {
+    Bytes plain(GetParam().length);
+    for (std::size_t n = 0; n < plain.size(); ++n) {
+      plain[n] = static_cast<std::uint8_t>(n * 131 + n / 4099);
+    }
+    return plain;
+  }
+  void SetUp() override {
+    JobTest::SetUp();
+    const PartsCase& c = GetParam();
+    FileBytes("src") = Plain();
+    FileBytes("key") = {'s', 'e', 'v', 'e', 'n', '!', '?'};
+    if (std::string(c.output) != "src") {
+      state_->files[c.output] = {Bytes(100, 7), false, true, c.hardLinked};
+    } else {
+      state_->files["src"].hardLinked = c.hardLinked;
+    }
+  }
+};
 
-TEST_P(MappedPartsTest, EachPartIsFinalWhenHandedToStorage) {
+TEST_P(PartsTest, EachPartIsCipheredAtItsKeyPositionInBoundedMemory) {
   const PartsCase& c = GetParam();
-  state_->mappable = true;
-  Bytes plain(c.length);
-  for (std::size_t n = 0; n < plain.size(); ++n) {
-    plain[n] = static_cast<std::uint8_t>(n * 131 + n / 4099);
-  }
-  FileBytes("src") = plain;
-  FileBytes("key") = {'s', 'e', 'v', 'e', 'n', '!', '?'};
   ASSERT_EQ(Run(c.arguments), kStatusSuccess);
-  const Bytes& result = FileBytes("src");
-  EXPECT_TRUE(result == (c.xored ? XorReference(plain, "seven!?")
-                                 : ComplementAddReference(plain, "seven!?")));
-  std::uint64_t covered = 0;
-  for (const auto& range : state_->writeBacks) {
-    ASSERT_EQ(range.offset, covered) << "ranges out of order or overlapping";
-    ASSERT_TRUE(std::equal(range.bytes.begin(), range.bytes.end(), result.begin() + covered))
-        << "a range went to storage before it was final, at " << covered;
-    covered += range.bytes.size();
+  const Bytes plain = Plain();
+  EXPECT_TRUE(FileBytes(c.output) == (c.xored ? XorReference(plain, "seven!?")
+                                              : ComplementAddReference(plain, "seven!?")));
+  EXPECT_LE(state_->largestBlock, std::size_t{4} << 20) << "the buffer grew with the file";
+}
+
+// A failure in a later part, after earlier parts were written: every file is as it was
+// (a copy's other destination aside), the overwritten source put back by reading what
+// was written and transforming it again.
+TEST_P(PartsTest, AFailureInALaterPartLeavesTheSourceAsItWas) {
+  const PartsCase& c = GetParam();
+  // Read through the handle that writes it, the overwritten source fails as a write.
+  const bool readThroughWriter = std::string(c.output) == "src" && c.hardLinked;
+  const struct {
+    Call call;
+    Fault fault;
+    Status status;
+  } kFaults[] = {
+      {Call::WriteAt, Fault::Fail, kStatusShortWrite},
+      {Call::WriteAt, Fault::Short, kStatusShortWrite},
+      {readThroughWriter ? Call::ReadAt : Call::ReadFile, Fault::Fail,
+       readThroughWriter ? kStatusShortWrite : kStatusRead},
+      {Call::FlushFile, Fault::Fail, kStatusWrite},
+  };
+  for (const auto& f : kFaults) {
+    SetUp();
+    fake::InjectFault(f.call, f.call == Call::FlushFile ? 1 : 2, f.fault);
+    EXPECT_EQ(Run(c.arguments), f.status) << fake::CallName(f.call);
+    EXPECT_TRUE(FileBytes("src") == Plain()) << fake::CallName(f.call);
   }
-  EXPECT_EQ(covered, c.length);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, MappedPartsTest,
-                         testing::Values(PartsCase{"-f src key", (8U << 20) * 2 + 4097, false},
-                                         PartsCase{"-m -f src key", (8U << 20) + 1, true},
-                                         PartsCase{"-f src key", 8U << 20, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, PartsTest,
+    testing::Values(PartsCase{"-f src key", (8U << 20) * 2 + 4097, false, "src", false},
+                    PartsCase{"-m -f src key", (8U << 20) + 1, true, "src", false},
+                    PartsCase{"-f src key", 8U << 20, false, "src", true},
+                    PartsCase{"-m -f src key", (8U << 20) + 4097, true, "src", true},
+                    PartsCase{"-c -f src dst key", (8U << 20) + 1, false, "dst", true},
+                    PartsCase{"-c -f src dst key", 3U << 20, false, "dst", false}));
 
-TEST_F(JobTest, AFailedKeyFileSendsNothingToStorage) {
-  state_->mappable = true;
-  EXPECT_EQ(Run("-f src missing"), kStatusKeyFileOpen);
-  EXPECT_TRUE(state_->writeBacks.empty());
-  EXPECT_EQ(FileBytes("src"), kPlain);
-}
-
-TEST_F(JobTest, AMappedRenameRefusalThatFailsToOverwritePutsTheOriginalBack) {
-  state_->mappable = true;
+TEST_F(JobTest, ARenameRefusalThatFailsToOverwritePutsTheOriginalBack) {
   fake::InjectFault(Call::RenameOver, 1, Fault::Fail, platform::Error::Busy);
-  fake::InjectFault(Call::WriteAt, 1, Fault::Short);
+  fake::InjectFault(Call::WriteAt, 2, Fault::Short);
   EXPECT_EQ(Run("-k src secret"), kStatusShortWrite);
   EXPECT_EQ(FileBytes("src"), kPlain);
 }

@@ -23,7 +23,7 @@ struct JobSettings {
   HeapBlock KeyFile;          // the key file's whole content; wiped on release
   const std::uint8_t* KeyBytes = nullptr;  // borrows KeyFile, KeyArgument or DefaultKey
   std::uint32_t KeyLength = 0;
-  HeapBlock Data;  // the source's bytes, transformed in place
+  HeapBlock Data;  // one part of the source at a time, transformed in place
   std::uint32_t DataLength = 0;
   std::uint32_t TickStart = 0;
   std::uint32_t TickRead = 0;

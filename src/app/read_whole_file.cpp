@@ -9,6 +9,7 @@ constexpr std::uint64_t kSizeLimit = 0xFFFFFFFFULL;
 
 Status WholeFile::Open(const char* path, bool probeWriteAccess) {
   Close();
+  path_ = path;
   if (platform::OpenForReading(path, handle_) != platform::Error::None) {
     handle_ = platform::kInvalidFile;
     return kStatusSourceOpen;
@@ -38,6 +39,23 @@ Status WholeFile::Open(const char* path, bool probeWriteAccess) {
   identified_ = platform::GetFileInfo(handle_, info) == platform::Error::None;
   id_ = info.id;
   return kStatusSuccess;
+}
+
+Status WholeFile::ResumeReading() {
+  if (platform::OpenForReading(path_, handle_) != platform::Error::None) {
+    handle_ = platform::kInvalidFile;
+    return kStatusRead;
+  }
+  std::uint64_t size = 0;
+  if (platform::GetFileSize(handle_, size) != platform::Error::None || size != length_) {
+    return kStatusRead;
+  }
+  // As when it was opened, a file the system cannot identify is taken as it is.
+  platform::FileInfo info;
+  const bool another = identified_ &&
+                       platform::GetFileInfo(handle_, info) == platform::Error::None &&
+                       !(info.id == id_);
+  return another ? kStatusRead : kStatusSuccess;
 }
 
 Status WholeFile::ReadPart(std::uint8_t* buffer, std::uint32_t length) {

@@ -179,63 +179,83 @@ void FileReplacement::RemoveIfAbandoned(const char* entry) {
   platform::CloseFile(candidate);
 }
 
-std::uint8_t* FileReplacement::Map(std::uint32_t length) {
-  if (!staged_ || mapping_ != nullptr || length == 0) {
-    return nullptr;
-  }
-  std::uint8_t* bytes = nullptr;
-  if (platform::MapFile(file_, length, bytes) != platform::Error::None) {
-    return nullptr;
-  }
-  mapping_ = bytes;
-  mappedLength_ = length;
-  return mapping_;
-}
-
-void FileReplacement::PartWritten(std::uint32_t offset, std::uint32_t length) {
-  if (mapping_ != nullptr) {
-    platform::StartWriteBack(file_, offset, length);
-  }
-}
-
-// Writes the whole content from offset 0. `written` tells how far it got: a failure
-// with nothing moved is a failed write (6), one partway a short write (15).
-Status FileReplacement::WriteAll(const std::uint8_t* content, std::uint32_t length,
-                                 std::uint32_t& written) {
-  written = 0;
-  while (written < length) {
-    const std::uint32_t left = length - written;
+Status FileReplacement::ReadBack(std::uint32_t offset, std::uint8_t* buffer, std::uint32_t length) {
+  for (std::uint32_t done = 0; done < length;) {
+    const std::uint32_t left = length - done;
     const std::uint32_t ask = left < platform::kMaxTransfer ? left : platform::kMaxTransfer;
     std::uint32_t moved = 0;
-    if (platform::WriteAt(file_, written, content + written, ask, moved) != platform::Error::None ||
+    if (platform::ReadAt(file_, std::uint64_t{offset} + done, buffer + done, ask, moved) !=
+            platform::Error::None ||
         moved > ask) {
-      return written == 0 ? kStatusWrite : kStatusShortWrite;
+      // The handle that writes cannot read (a file that may be written but not read):
+      // the destination cannot be rewritten as it must be.
+      return written_ == 0 ? kStatusDestinationCreate : kStatusShortWrite;
     }
     if (moved == 0) {
-      return kStatusShortWrite;
+      return kStatusRead;  // the file shrank
     }
-    written += moved;
+    done += moved;
   }
   return kStatusSuccess;
 }
 
-Status FileReplacement::Commit(std::uint8_t* content, std::uint32_t length,
-                               RestoreOriginal restore) {
-  const Status status =
-      staged_ ? CommitStaged(content, length, restore) : Overwrite(content, length, restore);
+bool FileReplacement::EndsAt(std::uint32_t length) {
+  std::uint8_t beyond = 0;
+  std::uint32_t moved = 0;
+  return platform::ReadAt(file_, length, &beyond, 1, moved) == platform::Error::None && moved == 0;
+}
+
+// A failure with nothing moved yet is a failed write (6), one partway a short write (15).
+Status FileReplacement::WritePart(const std::uint8_t* part, std::uint32_t offset,
+                                  std::uint32_t length) {
+  for (std::uint32_t done = 0; done < length;) {
+    const std::uint32_t left = length - done;
+    const std::uint32_t ask = left < platform::kMaxTransfer ? left : platform::kMaxTransfer;
+    std::uint32_t moved = 0;
+    if (platform::WriteAt(file_, std::uint64_t{offset} + done, part + done, ask, moved) !=
+            platform::Error::None ||
+        moved > ask) {
+      return written_ == 0 ? kStatusWrite : kStatusShortWrite;
+    }
+    if (moved == 0) {
+      return kStatusShortWrite;
+    }
+    done += moved;
+    written_ = offset + done;
+  }
+  return kStatusSuccess;
+}
+
+// The written range is read back from the file and transformed again, a part at a time:
+// the original bytes are no longer in memory.
+void FileReplacement::PutBack(RestoreOriginal restore) {
+  if (staged_ || restore == nullptr || file_ == platform::kInvalidFile || buffer_ == nullptr) {
+    return;
+  }
+  for (std::uint32_t done = 0; done < written_;) {
+    const std::uint32_t part = written_ - done < bufferSize_ ? written_ - done : bufferSize_;
+    if (ReadBack(done, buffer_, part) != kStatusSuccess) {
+      break;
+    }
+    restore(buffer_, part, done);
+    const std::uint32_t reached = written_;
+    if (WritePart(buffer_, done, part) != kStatusSuccess) {
+      break;
+    }
+    written_ = reached;
+    done += part;
+  }
+  written_ = 0;
+  platform::FlushFile(file_);
+}
+
+Status FileReplacement::Commit(std::uint32_t length, RestoreOriginal restore) {
+  const Status status = staged_ ? CommitStaged(length, restore) : Overwrite(length, restore);
   Abandon();
   return status;
 }
 
-Status FileReplacement::CommitStaged(std::uint8_t* content, std::uint32_t length,
-                                     RestoreOriginal restore) {
-  if (mapping_ == nullptr) {
-    std::uint32_t written = 0;
-    const Status status = WriteAll(content, length, written);
-    if (status != kStatusSuccess) {
-      return status;
-    }
-  }
+Status FileReplacement::CommitStaged(std::uint32_t length, RestoreOriginal restore) {
   if (platform::SetFileLength(file_, length) != platform::Error::None ||
       platform::FlushFile(file_) != platform::Error::None) {
     return kStatusWrite;
@@ -261,37 +281,41 @@ Status FileReplacement::CommitStaged(std::uint8_t* content, std::uint32_t length
   if (renamed != platform::Error::Busy && renamed != platform::Error::CrossDevice) {
     return kStatusWrite;
   }
-  // The rename is impossible here (a file bind-mounted into a container, one held open
-  // on Windows): the staged file goes, and the content, still in memory or mapped,
-  // is written over the destination itself.
-  CloseFile();
-  FileReplacement overwrite;
-  const Status opened = overwrite.Begin(path_, false);
-  return opened != kStatusSuccess ? opened : overwrite.Commit(content, length, restore);
+  return CopyStagedOver(length, restore);
 }
 
-Status FileReplacement::Overwrite(std::uint8_t* content, std::uint32_t length,
-                                  RestoreOriginal restore) {
-  std::uint32_t written = 0;
-  Status status = WriteAll(content, length, written);
-  if (status == kStatusSuccess) {
-    if (platform::SetFileLength(file_, length) == platform::Error::None &&
-        platform::FlushFile(file_) == platform::Error::None) {
-      return kStatusSuccess;
-    }
-    status = kStatusWrite;
+// The rename is impossible here (a file bind-mounted into a container, one held open
+// on Windows): the staged content is copied over the destination itself, part by part
+// through the lent buffer, and the staged file goes afterwards (Commit abandons it).
+Status FileReplacement::CopyStagedOver(std::uint32_t length, RestoreOriginal restore) {
+  FileReplacement overwrite;
+  const Status opened = overwrite.Begin(path_, false);
+  if (opened != kStatusSuccess) {
+    return opened;
   }
-  if (restore != nullptr && written > 0) {
-    // Put the original bytes back where new ones already landed, so the file ends as
-    // it began.
-    restore(content, written);
-    std::uint32_t rewritten = 0;
-    if (WriteAll(content, written, rewritten) == kStatusSuccess &&
-        platform::SetFileLength(file_, length) == platform::Error::None) {
-      platform::FlushFile(file_);
+  overwrite.LendBuffer(buffer_, bufferSize_);
+  for (std::uint32_t done = 0; done < length;) {
+    const std::uint32_t part = length - done < bufferSize_ ? length - done : bufferSize_;
+    Status status = ReadBack(done, buffer_, part) == kStatusSuccess
+                        ? overwrite.WritePart(buffer_, done, part)
+                        : (done == 0 ? kStatusWrite : kStatusShortWrite);
+    if (status != kStatusSuccess) {
+      overwrite.PutBack(restore);
+      return status;
     }
+    done += part;
   }
-  return status;
+  return overwrite.Commit(length, restore);
+}
+
+Status FileReplacement::Overwrite(std::uint32_t length, RestoreOriginal restore) {
+  if (platform::SetFileLength(file_, length) == platform::Error::None &&
+      platform::FlushFile(file_) == platform::Error::None) {
+    written_ = 0;
+    return kStatusSuccess;
+  }
+  PutBack(restore);  // so the file ends as it began
+  return kStatusWrite;
 }
 
 // Closes the new file first: on Windows a file open without sharing cannot be removed.
@@ -306,11 +330,7 @@ void FileReplacement::CloseFile() {
 
 void FileReplacement::Abandon() {
   CloseFile();
-  if (mapping_ != nullptr) {
-    platform::UnmapFile(mapping_, mappedLength_);
-    mapping_ = nullptr;
-    mappedLength_ = 0;
-  }
+  written_ = 0;
   platform::CloseFolder(folder_);
   folder_ = platform::kInvalidFolder;
   staged_ = false;

@@ -17,17 +17,19 @@
 //                 Before staging, staged files of this destination left by a killed run
 //                 are removed (see RemoveIfAbandoned in the .cpp).
 //                 On failure (3): nothing was created and the destination is as it was.
-//   Map / PartWritten, or the content passed to Commit
-//                 Fills the new content. Staged, nothing visible changes; a failure
-//                 leaves the destination as it was.
-//   Commit        Writes what is not mapped yet, sets the length, flushes, and renames
-//                 the staged file over the destination in one step (0). A rename that
-//                 is refused (busy, across devices) removes the staged file and writes
-//                 the content over the destination instead. A failed write or flush is
-//                 6, a partial one 15; the staged file is removed and the destination
-//                 keeps its old bytes. An overwrite that fails partway puts back what it
-//                 had already written, using `restore`, when one is given (the
-//                 destination is the source's file); otherwise it stays partly written.
+//   WritePart     Writes the new content a part at a time, in order, through a reused
+//                 buffer. Staged, nothing visible changes; a failure leaves the
+//                 destination as it was. Overwriting, the destination changes at once:
+//                 a run that fails from here on calls PutBack.
+//   Commit        Sets the length, flushes, and renames the staged file over the
+//                 destination in one step (0). A rename that is refused (busy, across
+//                 devices) copies the staged content over the destination instead and
+//                 removes the staged file. A failed write or flush is 6, a partial one
+//                 15; the staged file is removed and the destination keeps its old
+//                 bytes. An overwrite that fails partway puts back what it had already
+//                 written, using `restore`, when one is given (the destination is the
+//                 source's file): the written range is read back and transformed again.
+//                 Otherwise it stays partly written.
 //                 Whatever the status, the replacement has ended: Begin may start anew.
 //   Abandon       (also on destruction) closes the new file and removes a staged one;
 //                 an overwritten destination keeps what was written to it.
@@ -39,8 +41,9 @@
 #include "platform/heap_block.h"
 #include "platform/platform.h"
 
-// Puts a prefix of the written buffer back as it was before the cipher pass.
-using RestoreOriginal = void (*)(std::uint8_t* data, std::uint32_t length);
+// Turns written bytes, which start at byte `position` of the file, back into the
+// original ones (the ciphers are their own inverse).
+using RestoreOriginal = void (*)(std::uint8_t* data, std::uint32_t length, std::uint32_t position);
 
 class FileReplacement {
  public:
@@ -60,16 +63,33 @@ class FileReplacement {
     return exists_ && existing_.id == id;
   }
 
-  // The staged file's own pages, `length` bytes, reserved on storage; nullptr where
-  // they cannot be mapped (the content then goes to Commit).
-  std::uint8_t* Map(std::uint32_t length);
+  // Lends the job's part buffer for what must be read back: the staged content when a
+  // refused rename falls back to overwriting, the written range when it is put back.
+  void LendBuffer(std::uint8_t* buffer, std::uint32_t size) {
+    buffer_ = buffer;
+    bufferSize_ = size;
+  }
 
-  // Says that a range of the mapping holds its final bytes, so storage can take it.
-  void PartWritten(std::uint32_t offset, std::uint32_t length);
+  // Reads `length` bytes at `offset` of the file being written: on the overwrite path
+  // the destination itself, which is how the source's own file is read while it is
+  // rewritten. Statuses: 0, 5 (fewer bytes: the file shrank), and where the call fails
+  // 3 (nothing written yet) or 15.
+  Status ReadBack(std::uint32_t offset, std::uint8_t* buffer, std::uint32_t length);
 
-  // Puts `content` (the mapping itself when mapped) in place of the destination.
-  // Statuses: 0, 3 (only when a refused rename finds the file gone), 6, 15.
-  Status Commit(std::uint8_t* content, std::uint32_t length, RestoreOriginal restore);
+  // Whether the file being written ends at `length`: nothing follows it.
+  [[nodiscard]] bool EndsAt(std::uint32_t length);
+
+  // Writes `length` bytes of new content at `offset`, just after the previous part.
+  // Statuses: 0, 6 (nothing written yet), 15 (partway).
+  Status WritePart(const std::uint8_t* part, std::uint32_t offset, std::uint32_t length);
+
+  // Where the destination is being overwritten and `restore` is given, turns what was
+  // written back into the original bytes, as far as it can; otherwise nothing.
+  void PutBack(RestoreOriginal restore);
+
+  // Puts the `length` bytes written in place of the destination.
+  // Statuses: 0, 3 (only when a refused rename finds the file gone), 5, 6, 15.
+  Status Commit(std::uint32_t length, RestoreOriginal restore);
 
   void Abandon();
 
@@ -80,9 +100,9 @@ class FileReplacement {
   void RemoveAbandonedStagedFiles();
   void RemoveIfAbandoned(const char* entry);
   void MakeStagedName();
-  Status WriteAll(const std::uint8_t* content, std::uint32_t length, std::uint32_t& written);
-  Status Overwrite(std::uint8_t* content, std::uint32_t length, RestoreOriginal restore);
-  Status CommitStaged(std::uint8_t* content, std::uint32_t length, RestoreOriginal restore);
+  Status Overwrite(std::uint32_t length, RestoreOriginal restore);
+  Status CommitStaged(std::uint32_t length, RestoreOriginal restore);
+  Status CopyStagedOver(std::uint32_t length, RestoreOriginal restore);
   void CloseFile();
 
   [[nodiscard]] const char* FullPath() const { return located_.Text(); }
@@ -96,9 +116,10 @@ class FileReplacement {
   bool staged_ = false;
   platform::FolderHandle folder_ = platform::kInvalidFolder;
   platform::FileHandle file_ = platform::kInvalidFile;
-  HeapBlock stagedName_;  // room for one staged name, and the staged file's own
-  bool named_ = false;    // whether the staged file has that name yet
-  HeapBlock scratch_;     // room for the destination's name, for the clean-up
-  std::uint8_t* mapping_ = nullptr;
-  std::uint32_t mappedLength_ = 0;
+  HeapBlock stagedName_;            // room for one staged name, and the staged file's own
+  bool named_ = false;              // whether the staged file has that name yet
+  HeapBlock scratch_;               // room for the destination's name, for the clean-up
+  std::uint8_t* buffer_ = nullptr;  // lent by the job
+  std::uint32_t bufferSize_ = 0;
+  std::uint32_t written_ = 0;  // how far the new content may have reached the file
 };

@@ -10,10 +10,10 @@
 
 namespace {
 
-// How much of the data is read and ciphered before it is handed on: large enough that
-// the calls cost nothing, small enough that storage starts early on a mapped file and
-// the part is still in the cache when the cipher runs over it.
-constexpr std::uint32_t kPartBytes = 8U << 20;
+// How much of the data is read, ciphered and written at a time, through one reused
+// buffer: small enough to stay in the processor's cache between the read, the cipher
+// and the write, large enough that the calls cost nothing.
+constexpr std::uint32_t kPartBytes = 1U << 20;
 
 // `data` starts at byte `position` of the whole.
 void ApplySelectedCipherAt(std::uint8_t* data, std::uint32_t length, std::uint32_t position) {
@@ -23,10 +23,6 @@ void ApplySelectedCipherAt(std::uint8_t* data, std::uint32_t length, std::uint32
   } else {
     ComplementAdd(data, job.KeyBytes, length, job.KeyLength, position);
   }
-}
-
-void ApplySelectedCipher(std::uint8_t* data, std::uint32_t length) {
-  ApplySelectedCipherAt(data, length, 0);
 }
 
 // Picks the key: a key file over a key string over the default key.
@@ -56,35 +52,39 @@ RestoreOriginal RestoreFor(const JobSettings& job, const WholeFile& source,
                            const FileReplacement& replacement) {
   const bool sourcesOwnFile =
       job.NoDestinationNamed() || (source.Identified() && replacement.Replaces(source.Id()));
-  return sourcesOwnFile ? &ApplySelectedCipher : nullptr;
+  return sourcesOwnFile ? &ApplySelectedCipherAt : nullptr;
 }
 
-// Reads, ciphers and hands on the data part by part, whatever holds it. The key is
-// chosen first; a failed read still wins over a failed key file. The cipher's time is
-// the sum of its parts, and the rest of the run counts as input/output.
-Status ReadAndCipher(JobSettings& job, WholeFile& source, std::uint8_t* data,
-                     FileReplacement& replacement) {
+// Reads, ciphers and writes the data part by part through the job's buffer. The source
+// is read through its own handle, or, where its own file is overwritten, through the
+// handle that writes it. The last part is checked to be the last before it is written,
+// so a file that fits in one part and changed size is never written at all. The
+// cipher's time is the sum of its parts, and the rest of the run counts as input/output.
+Status ReadCipherAndWrite(JobSettings& job, WholeFile& source, FileReplacement& replacement,
+                          bool readThroughReplacement) {
   const std::uint32_t length = source.Length();
-  const Status keyStatus = ChooseKey(job);
+  std::uint8_t* buffer = job.Data.Bytes();
+  const auto size = static_cast<std::uint32_t>(job.Data.Size());
   std::uint32_t cipherTicks = 0;
-  Status status = kStatusSuccess;
-  for (std::uint32_t done = 0; done < length && status == kStatusSuccess;) {
-    const std::uint32_t part = length - done < kPartBytes ? length - done : kPartBytes;
-    status = source.ReadPart(data + done, part);
-    if (status == kStatusSuccess && keyStatus == kStatusSuccess) {
-      const std::uint32_t before = platform::GetTickCount();
-      ApplySelectedCipherAt(data + done, part, done);
-      cipherTicks += platform::GetTickCount() - before;
-      replacement.PartWritten(done, part);
+  for (std::uint32_t done = 0; done < length;) {
+    const std::uint32_t part = length - done < size ? length - done : size;
+    Status status = readThroughReplacement ? replacement.ReadBack(done, buffer, part)
+                                           : source.ReadPart(buffer, part);
+    if (status == kStatusSuccess && done + part == length) {
+      status = readThroughReplacement ? (replacement.EndsAt(length) ? kStatusSuccess : kStatusRead)
+                                      : source.EndReading();
+    }
+    if (status != kStatusSuccess) {
+      return status;
+    }
+    const std::uint32_t before = platform::GetTickCount();
+    ApplySelectedCipherAt(buffer, part, done);
+    cipherTicks += platform::GetTickCount() - before;
+    status = replacement.WritePart(buffer, done, part);
+    if (status != kStatusSuccess) {
+      return status;
     }
     done += part;
-  }
-  status = status == kStatusSuccess ? source.EndReading() : status;
-  if (status != kStatusSuccess) {
-    return status;
-  }
-  if (keyStatus != kStatusSuccess) {
-    return keyStatus;
   }
   job.DataLength = length;
   job.TickCiphered = platform::GetTickCount();
@@ -92,7 +92,8 @@ Status ReadAndCipher(JobSettings& job, WholeFile& source, std::uint8_t* data,
   return kStatusSuccess;
 }
 
-// Read, cipher, write. The first failure ends it before anything is written.
+// Open the source, read the key, take on the destination, then read, cipher and write
+// part by part. Every failure leaves every file as it was.
 Status RunJob(JobSettings& job) {
   job.TickStart = platform::GetTickCount();
   WholeFile source;
@@ -101,31 +102,34 @@ Status RunJob(JobSettings& job) {
   if (status != kStatusSuccess) {
     return status;
   }
-  // Where it can, the new file's own pages hold the data: no buffer of its own, and
-  // one copy of the bytes fewer. Otherwise one zero-filled heap block, and the
-  // destination is taken on only once the source has been read and closed.
-  FileReplacement replacement;
-  std::uint8_t* data = nullptr;
-  if (replacement.Begin(job.Destination()) == kStatusSuccess && replacement.Staged()) {
-    data = replacement.Map(source.Length());
-  }
-  if (data == nullptr) {
-    replacement.Abandon();  // nothing is visible yet
-    job.Data = HeapBlock::Allocate(source.Length());
-    if (!job.Data) {
-      return kStatusNoMemory;
-    }
-    data = job.Data.Bytes();
-  }
-  status = ReadAndCipher(job, source, data, replacement);
+  // The key is needed whole, and first: a failed key file wins over a failed read.
+  status = ChooseKey(job);
   if (status != kStatusSuccess) {
     return status;
   }
-  if (job.Data) {
-    status = replacement.Begin(job.Destination());
+  job.Data = HeapBlock::Allocate(source.Length() < kPartBytes ? source.Length() : kPartBytes);
+  if (!job.Data) {
+    return kStatusNoMemory;
+  }
+  source.PauseReading();
+  FileReplacement replacement;
+  status = replacement.Begin(job.Destination());
+  if (status != kStatusSuccess) {
+    return status;
+  }
+  replacement.LendBuffer(job.Data.Bytes(), static_cast<std::uint32_t>(job.Data.Size()));
+  const RestoreOriginal restore = RestoreFor(job, source, replacement);
+  const bool ownFileOverwritten = !replacement.Staged() && restore != nullptr;
+  if (!ownFileOverwritten) {
+    status = source.ResumeReading();
   }
   if (status == kStatusSuccess) {
-    status = replacement.Commit(data, job.DataLength, RestoreFor(job, source, replacement));
+    status = ReadCipherAndWrite(job, source, replacement, ownFileOverwritten);
+  }
+  if (status == kStatusSuccess) {
+    status = replacement.Commit(job.DataLength, restore);
+  } else {
+    replacement.PutBack(restore);  // what was overwritten is undone before the status
   }
   job.TickWritten = platform::GetTickCount();
   return status;

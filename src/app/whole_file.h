@@ -25,6 +25,12 @@ class WholeFile {
   Status ReadPart(std::uint8_t* buffer, std::uint32_t length);
   Status EndReading();
 
+  // Closes the file before any of it is read, and opens it again: the destination may
+  // be this same file, which Windows opens for writing only while no other handle is
+  // open. A name that now leads to another file, or one of another size, is status 5.
+  void PauseReading() { Close(); }
+  Status ResumeReading();
+
   [[nodiscard]] std::uint32_t Length() const { return length_; }
 
   // Which file was opened, where the system could tell.
@@ -34,6 +40,7 @@ class WholeFile {
  private:
   void Close();
 
+  const char* path_ = nullptr;
   platform::FileHandle handle_ = platform::kInvalidFile;
   std::uint32_t length_ = 0;
   bool identified_ = false;

@@ -103,6 +103,11 @@ Error GetFileSize(FileHandle file, std::uint64_t& size);
 // One read of at most `length` bytes; `moved` 0 at the end of the file.
 Error ReadFile(FileHandle file, void* buffer, std::uint32_t length, std::uint32_t& moved);
 
+// One read of at most `length` bytes at `offset`, from any handle opened for reading;
+// `moved` 0 at the end of the file.
+Error ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::uint32_t length,
+             std::uint32_t& moved);
+
 // What the open file is.
 Error GetFileInfo(FileHandle file, FileInfo& info);
 
@@ -175,7 +180,8 @@ Error NameStagedFile(FileHandle file, FolderHandle folder, const char* name);
 // attributes on Windows), or a new file's defaults when `from` is nullptr.
 Error CarryMetadata(FileHandle file, const FileInfo* from);
 
-// Opens an existing file for writing, without truncating it (Windows: exclusively).
+// Opens an existing file for writing, without truncating it (Windows: exclusively), and
+// for reading too where the file may be read.
 Error OpenForOverwrite(const char* path, FileHandle& file);
 
 // One write of at most `length` bytes at `offset`; `moved` counts what landed.

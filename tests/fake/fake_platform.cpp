@@ -74,7 +74,7 @@ const char* CallName(Call call) {
       "GetFileInfo",      "LocatePath",     "OpenFolder",       "ListFolder",       "FlushFolder",
       "InspectFile",      "InspectEntry",   "OpenEntry",        "TryLock",          "RemoveEntry",
       "CreateStagedFile", "NameStagedFile", "CarryMetadata",    "OpenForOverwrite", "WriteAt",
-      "MapFile",          "SetFileLength",  "FlushFile",        "RenameOver"};
+      "MapFile",          "SetFileLength",  "FlushFile",        "RenameOver",       "ReadAt"};
   return kNames[static_cast<int>(call)];
 }
 
@@ -133,6 +133,7 @@ void* AllocateZeroed(std::size_t size) {
   }
   void* block = std::calloc(size, 1);
   g_state.liveBlocks[block] = size;
+  g_state.largestBlock = std::max(g_state.largestBlock, size);
   return block;
 }
 
@@ -208,6 +209,21 @@ Error ReadFile(FileHandle file, void* buffer, std::uint32_t length, std::uint32_
   const std::size_t count = std::min<std::size_t>(length, bytes.size() - open.position);
   std::memcpy(buffer, bytes.data() + open.position, count);
   open.position += count;
+  moved = static_cast<std::uint32_t>(count);
+  return Error::None;
+}
+
+Error ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::uint32_t length,
+             std::uint32_t& moved) {
+  if (const Error error = fake::Failed(Call::ReadAt); error != Error::None) {
+    return error;
+  }
+  const std::vector<std::uint8_t>& bytes = fake::BytesOf(*AsHandle(file));
+  const std::size_t count =
+      offset >= bytes.size() ? 0 : std::min<std::size_t>(length, bytes.size() - offset);
+  if (count != 0) {
+    std::memcpy(buffer, bytes.data() + offset, count);
+  }
   moved = static_cast<std::uint32_t>(count);
   return Error::None;
 }

@@ -38,6 +38,7 @@ enum class Call {
   SetFileLength,
   FlushFile,
   RenameOver,
+  ReadAt,
 };
 
 inline constexpr Call kAllCalls[] = {
@@ -47,6 +48,7 @@ inline constexpr Call kAllCalls[] = {
     Call::OpenEntry,      Call::TryLock,        Call::RemoveEntry,      Call::CreateStagedFile,
     Call::NameStagedFile, Call::CarryMetadata,  Call::OpenForOverwrite, Call::WriteAt,
     Call::MapFile,        Call::SetFileLength,  Call::FlushFile,        Call::RenameOver,
+    Call::ReadAt,
 };
 
 const char* CallName(Call call);
@@ -84,6 +86,7 @@ struct State {
   std::vector<std::uint32_t> ticks;  // returned in turn; 0 once used up
   std::size_t nextTick = 0;
   std::map<const void*, std::size_t> liveBlocks;
+  std::size_t largestBlock = 0;
   int releasedTwice = 0;
   int releasedWithWrongSize = 0;
   int unwipedSecretReleases = 0;  // blocks released while still holding key bytes

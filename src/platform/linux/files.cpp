@@ -89,6 +89,21 @@ Error ReadFile(FileHandle file, void* buffer, std::uint32_t length, std::uint32_
   }
 }
 
+Error ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::uint32_t length,
+             std::uint32_t& moved) {
+  for (;;) {
+    const ssize_t count =
+        ::pread(static_cast<int>(file), buffer, length, static_cast<off_t>(offset));
+    if (count >= 0) {
+      moved = static_cast<std::uint32_t>(count);
+      return Error::None;
+    }
+    if (errno != EINTR) {
+      return posix::LastError();
+    }
+  }
+}
+
 Error GetFileInfo(FileHandle file, FileInfo& info) {
   struct stat status {};
   if (::fstat(static_cast<int>(file), &status) != 0) {

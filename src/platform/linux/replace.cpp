@@ -233,7 +233,11 @@ Error CarryMetadata(FileHandle file, const FileInfo* from) {
 }
 
 Error OpenForOverwrite(const char* path, FileHandle& file) {
-  const int fd = ::open(path, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  constexpr int kFlags = O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+  int fd = ::open(path, O_RDWR | kFlags);
+  if (fd < 0 && errno == EACCES) {
+    fd = ::open(path, O_WRONLY | kFlags);  // a file that may be written but not read
+  }
   if (fd < 0) {
     return LastError();
   }

@@ -81,6 +81,22 @@ Error ReadFile(FileHandle file, void* buffer, std::uint32_t length, std::uint32_
   return Error::None;
 }
 
+Error ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::uint32_t length,
+             std::uint32_t& moved) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32U);
+  DWORD count = 0;
+  if (!::ReadFile(AsHandle(file), buffer, length, &count, &at)) {
+    if (::GetLastError() != ERROR_HANDLE_EOF) {
+      return LastError();
+    }
+    count = 0;  // a read at or past the end
+  }
+  moved = count;
+  return Error::None;
+}
+
 Error GetFileInfo(FileHandle file, FileInfo& info) {
   BY_HANDLE_FILE_INFORMATION status{};
   if (!::GetFileInformationByHandle(AsHandle(file), &status)) {

@@ -214,8 +214,9 @@ Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file) 
   if (path.Get() == nullptr) {
     return Error::NoSpace;
   }
-  HANDLE created = ::CreateFileA(path.Get(), GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES, 0,
-                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE created =
+      ::CreateFileA(path.Get(), GENERIC_READ | GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES, 0,
+                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (created == INVALID_HANDLE_VALUE) {
     return LastError();
   }
@@ -240,8 +241,13 @@ Error CarryMetadata(FileHandle file, const FileInfo* from) {
 }
 
 Error OpenForOverwrite(const char* path, FileHandle& file) {
-  HANDLE opened =
-      ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE opened = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (opened == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    // A file that may be written but not read.
+    opened = ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+  }
   if (opened == INVALID_HANDLE_VALUE) {
     return LastError();
   }
