@@ -124,15 +124,21 @@ void FileReplacement::MakeStagedName() {
                 static_cast<unsigned long>(mix));
 }
 
+// Replacing a file, the staged one is never readable by more users than that file.
+platform::Error FileReplacement::CreateStagedFileNamed(const char* name) {
+  return exists_ ? platform::CreateStagedFileLike(folder_, name, FullPath(), file_)
+                 : platform::CreateStagedFile(folder_, name, file_);
+}
+
 // An unnamed file where the system has them, else a fresh name made exclusively.
 platform::Error FileReplacement::CreateStaged() {
-  const platform::Error unnamed = platform::CreateStagedFile(folder_, nullptr, file_);
+  const platform::Error unnamed = CreateStagedFileNamed(nullptr);
   if (unnamed != platform::Error::NotSupported) {
     return unnamed;
   }
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     MakeStagedName();
-    const platform::Error created = platform::CreateStagedFile(folder_, stagedName_.Text(), file_);
+    const platform::Error created = CreateStagedFileNamed(stagedName_.Text());
     if (created == platform::Error::None) {
       named_ = true;
       return created;

@@ -8,12 +8,14 @@
 //                   its creation (locked; on Windows open without sharing), so no other
 //                   run takes it for abandoned: unnamed where the system has such
 //                   files, else named ".<name>.velmoran-<8 hex digits>"; it is given the
-//                   old file's permission bits, owner and group (attributes on Windows).
+//                   old file's permission bits, owner and group (on Windows its
+//                   attributes, and its security descriptor from creation on), and is
+//                   never readable by more users than the old file.
 //                 - overwrite: the destination itself, opened for writing without
 //                   truncation, where a rename would change what the file is or cannot
 //                   be made: the folder refuses new files, the file has more than one
 //                   hard link, or the new file could not be given the old one's owner
-//                   and group.
+//                   and group (its security descriptor on Windows).
 //                 Before staging, staged files of this destination left by a killed run
 //                 are removed (see RemoveIfAbandoned in the .cpp).
 //                 On failure (3): nothing was created and the destination is as it was.
@@ -77,6 +79,7 @@ class FileReplacement {
   bool Locate(const char* path);
   Status BeginOverwrite();
   platform::Error CreateStaged();
+  platform::Error CreateStagedFileNamed(const char* name);
   void RemoveAbandonedStagedFiles();
   void RemoveIfAbandoned(const char* entry);
   void MakeStagedName();

@@ -155,6 +155,13 @@ Error RemoveEntry(FolderHandle folder, const char* name);
 // taken, or was lost to another run before it was held.
 Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file);
 
+// As CreateStagedFile, for replacing the existing file at `original`: from its creation
+// the new file is readable by no more users than that one (POSIX: mode 0600, the owner
+// and bits follow in CarryMetadata; Windows: created with its security descriptor, its
+// access list and owner). AccessDenied when the descriptor cannot be read or given.
+Error CreateStagedFileLike(FolderHandle folder, const char* name, const char* original,
+                           FileHandle& file);
+
 // Gives an unnamed staged file the name `name` in its folder; Exists when taken.
 Error NameStagedFile(FileHandle file, FolderHandle folder, const char* name);
 

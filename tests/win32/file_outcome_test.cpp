@@ -8,6 +8,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <sddl.h>
 
 #include <cctype>
 #include <string>
@@ -129,6 +130,44 @@ void HardLink(TempDir& dir, const std::string& name, const std::string& existing
   ASSERT_TRUE(::CreateHardLinkA((dir / name).c_str(), (dir / existing).c_str(), nullptr));
 }
 
+// A file's owner and access list as SDDL text, the way a user's tools would show them.
+std::string Descriptor(const TempDir& dir, const std::string& name) {
+  constexpr SECURITY_INFORMATION kShown = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  DWORD needed = 0;
+  ::GetFileSecurityA((dir / name).c_str(), kShown, nullptr, 0, &needed);
+  std::string descriptor(needed, '\0');
+  char* text = nullptr;
+  if (needed == 0 ||
+      !::GetFileSecurityA((dir / name).c_str(), kShown, descriptor.data(), needed, &needed) ||
+      !::ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1,
+                                                              kShown, &text, nullptr)) {
+    return "<unreadable>";
+  }
+  std::string shown = text;
+  ::LocalFree(text);
+  return shown;
+}
+
+// What the file's descriptor was just before the run.
+std::string g_descriptorBefore;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+// Gives the file an access list of its owner's and the `others` entries (SDDL), and
+// notes the descriptor it ends up with.
+void GiveAccessList(const TempDir& dir, const std::string& name, const std::string& others) {
+  const std::string before = Descriptor(dir, name);
+  const std::string owner = before.substr(2, before.find(':', 2) - 3);  // "O:<sid>D:..."
+  const std::string sddl = "D:P(A;;FA;;;" + owner + ")" + others;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                                     &descriptor, nullptr));
+  const BOOL given =
+      ::SetFileSecurityA((dir / name).c_str(), DACL_SECURITY_INFORMATION, descriptor);
+  ::LocalFree(descriptor);
+  ASSERT_TRUE(given);
+  g_descriptorBefore = Descriptor(dir, name);
+  ASSERT_NE(g_descriptorBefore, before) << "the access list did not change";
+}
+
 struct Outcome {
   const char* name;
   void (*setup)(TempDir&);
@@ -195,6 +234,19 @@ const Outcome kOutcomes[] = {
    "-c \"{d}\\src.bin\" \"{d}\\out.bin\"", 0,
    [](const TempDir& d) { EXPECT_EQ(d.Read("out.bin"), Transformed());
                           EXPECT_NE(::GetFileAttributesA((d / "out.bin").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0U); }},
+  // The replacement keeps who may read the file, narrower or wider than a new file's.
+  {"PrivateFileKeepsItsAccessList", [](TempDir& d) { d.Write("src.bin", kSource); GiveAccessList(d, "src.bin", ""); },
+   "\"{d}\\src.bin\"", 0,
+   [](const TempDir& d) { EXPECT_EQ(d.Read("src.bin"), Transformed()); EXPECT_EQ(Descriptor(d, "src.bin"), g_descriptorBefore);
+                          EXPECT_EQ(d.Names(), Names{"src.bin"}); }},
+  {"PrivateDestinationKeepsItsAccessList", [](TempDir& d) { d.Write("src.bin", kSource); d.Write("out.bin", "old");
+                                                            GiveAccessList(d, "out.bin", ""); },
+   "-c \"{d}\\src.bin\" \"{d}\\out.bin\"", 0,
+   [](const TempDir& d) { EXPECT_EQ(d.Read("out.bin"), Transformed()); EXPECT_EQ(Descriptor(d, "out.bin"), g_descriptorBefore);
+                          EXPECT_EQ(d.Names(), (Names{"out.bin", "src.bin"})); }},
+  {"FileEveryoneWritesKeepsItsAccessList", [](TempDir& d) { d.Write("src.bin", kSource); GiveAccessList(d, "src.bin", "(A;;FRFW;;;WD)"); },
+   "\"{d}\\src.bin\"", 0,
+   [](const TempDir& d) { EXPECT_EQ(d.Read("src.bin"), Transformed()); EXPECT_EQ(Descriptor(d, "src.bin"), g_descriptorBefore); }},
   {"KeyFileWinsOverKeyString", [](TempDir& d) { d.Write("src.bin", kSource); d.Write("key.bin", kKeyFile); },
    "-k -f \"{d}\\src.bin\" \"{d}\\key.bin\"", 0,
    [](const TempDir& d) { EXPECT_EQ(d.Read("src.bin"), Transformed(kKeyFile)); }},

@@ -223,6 +223,55 @@ Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file) 
   return Error::None;
 }
 
+// Created with the original's own descriptor, so the new file is never readable by
+// more users than it, and the rename keeps its access list and owner. A descriptor that
+// cannot be read, or an owner this user may not give, sends the file down the overwrite
+// path, which keeps the file itself.
+Error CreateStagedFileLike(FolderHandle folder, const char* name, const char* original,
+                           FileHandle& file) {
+  if (name == nullptr) {
+    return Error::NotSupported;
+  }
+  constexpr SECURITY_INFORMATION kCarried =
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  DWORD needed = 0;
+  ::GetFileSecurityA(original, kCarried, nullptr, 0, &needed);
+  if (needed == 0) {
+    return Error::AccessDenied;
+  }
+  Text descriptor(static_cast<int>(needed));
+  if (descriptor.Get() == nullptr) {
+    return Error::NoSpace;
+  }
+  if (!::GetFileSecurityA(original, kCarried, descriptor.Get(), needed, &needed)) {
+    return Error::AccessDenied;
+  }
+  const Text path = Join(folder, name);
+  if (path.Get() == nullptr) {
+    return Error::NoSpace;
+  }
+  SECURITY_ATTRIBUTES like{sizeof like, descriptor.Get(), FALSE};
+  HANDLE created =
+      ::CreateFileA(path.Get(), GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES | WRITE_DAC, 0,
+                    &like, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (created == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    return (error == ERROR_INVALID_OWNER || error == ERROR_PRIVILEGE_NOT_HELD)
+               ? Error::AccessDenied
+               : win32::ErrorFrom(error);
+  }
+  // The access list once more, through the handle: Wine narrows what a new file is
+  // created with by the process's umask.
+  if (!::SetKernelObjectSecurity(created, DACL_SECURITY_INFORMATION, descriptor.Get())) {
+    FILE_DISPOSITION_INFO gone{TRUE};
+    ::SetFileInformationByHandle(created, FileDispositionInfo, &gone, sizeof gone);
+    ::CloseHandle(created);
+    return Error::AccessDenied;
+  }
+  file = reinterpret_cast<FileHandle>(created);
+  return Error::None;
+}
+
 Error NameStagedFile(FileHandle /*file*/, FolderHandle /*folder*/, const char* /*name*/) {
   return Error::NotSupported;
 }
