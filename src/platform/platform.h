@@ -102,6 +102,7 @@ void CloseFile(FileHandle file);
 // parses it, into `text` (zero-terminated), with `nameStart` where its last name begins:
 // the folder is text[0, nameStart). `length` is the path's length; when it does not fit
 // in `capacity` nothing is written and the call is to be made again with length + 1.
+// NotSupported where the path names part of a file rather than a file (a stream).
 Error LocatePath(const char* path, char* text, std::size_t capacity, std::size_t& length,
                  std::size_t& nameStart);
 

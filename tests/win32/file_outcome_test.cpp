@@ -249,6 +249,17 @@ const Outcome kOutcomes[] = {
   {"FileEveryoneWritesKeepsItsAccessList", [](TempDir& d) { d.Write("src.bin", kSource); GiveAccessList(d, "src.bin", "(A;;FRFW;;;WD)"); },
    "\"{d}\\src.bin\"", 0,
    [](const TempDir& d) { EXPECT_EQ(d.Read("src.bin"), Transformed()); EXPECT_EQ(Descriptor(d, "src.bin"), g_descriptorBefore); }},
+  // Only the drive designator is a colon's place: a stream or a colon in a name is
+  // refused, and nothing is written anywhere.
+  {"StreamAsDestinationIsRefused", [](TempDir& d) { d.Write("src.bin", kSource); d.Write("b.bin", "old"); },
+   "-c \"{d}\\src.bin\" \"{d}\\b.bin:stream\"", 3,
+   [](const TempDir& d) { EXPECT_EQ(d.Read("b.bin"), "old"); EXPECT_EQ(d.Names(), (Names{"b.bin", "src.bin"})); }},
+  {"DefaultStreamAsDestinationIsRefused", [](TempDir& d) { d.Write("src.bin", kSource); d.Write("b.bin", "old"); },
+   "-c \"{d}\\src.bin\" \"{d}\\b.bin::$DATA\"", 3,
+   [](const TempDir& d) { EXPECT_EQ(d.Read("b.bin"), "old"); EXPECT_EQ(d.Names(), (Names{"b.bin", "src.bin"})); }},
+  {"ColonInRelativeNameIsRefused", [](TempDir& d) { d.Write("src.bin", kSource); d.Write("30.bin", "old"); },
+   "-c \"{d}\\src.bin\" \"at 12:30.bin\"", 3,
+   [](const TempDir& d) { EXPECT_EQ(d.Read("30.bin"), "old"); EXPECT_EQ(d.Names(), (Names{"30.bin", "src.bin"})); }},
   {"KeyFileWinsOverKeyString", [](TempDir& d) { d.Write("src.bin", kSource); d.Write("key.bin", kKeyFile); },
    "-k -f \"{d}\\src.bin\" \"{d}\\key.bin\"", 0,
    [](const TempDir& d) { EXPECT_EQ(d.Read("src.bin"), Transformed(kKeyFile)); }},

@@ -87,6 +87,22 @@ Error LocatePath(const char* path, char* text, std::size_t capacity, std::size_t
     return Error::None;
   }
   nameStart = name != nullptr ? static_cast<std::size_t>(name - text) : length;
+  // After the drive the parsing reports, a colon names a stream of a file (NTFS), which
+  // has no folder entry of its own to stage beside and rename. A colon is never a
+  // trail byte of a double-byte character.
+  const char* afterDrive = text;
+  if (::lstrlenA(text) >= 4 && text[0] == '\\' && text[1] == '\\' &&
+      (text[2] == '?' || text[2] == '.') && text[3] == '\\') {
+    afterDrive += 4;
+  }
+  if (afterDrive[0] != '\0' && afterDrive[1] == ':') {
+    afterDrive += 2;
+  }
+  for (const char* at = afterDrive; *at != '\0'; ++at) {
+    if (*at == ':') {
+      return Error::NotSupported;
+    }
+  }
   return Error::None;
 }
 
