@@ -31,6 +31,11 @@ class Text {
     }
   }
   [[nodiscard]] char* Get() const { return text_; }
+  void Swap(Text& other) noexcept {
+    char* text = text_;
+    text_ = other.text_;
+    other.text_ = text;
+  }
   char* Release() {
     char* text = text_;
     text_ = nullptr;
@@ -70,12 +75,65 @@ Error DescribeHandle(HANDLE file, FileInfo& info) {
   return Error::None;
 }
 
+// Where a write to `path` lands, resolved once through the handle: the target of a
+// symbolic link or another name-surrogate reparse point (Wine reports a Unix symbolic
+// link as a plain file, and resolves it here), as a drive path where it has one.
+// `target` stays empty where there is nothing yet, or where a plain entry's final path
+// cannot be had; a link that leads nowhere is NotFound.
+Error ResolveLink(const char* path, Text& target) {
+  WIN32_FIND_DATAA entry{};
+  HANDLE search = ::FindFirstFileA(path, &entry);
+  if (search == INVALID_HANDLE_VALUE) {
+    return Error::None;  // nothing there yet, or nothing a search sees
+  }
+  ::FindClose(search);
+  const bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                    IsReparseTagNameSurrogate(entry.dwReserved0);
+  HANDLE file = ::CreateFileA(path, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return link ? LastError() : Error::None;
+  }
+  // Windows counts the terminator in the size it asks for, Wine does not: room for one more.
+  constexpr DWORD kDrivePath = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  const DWORD needed = ::GetFinalPathNameByHandleA(file, nullptr, 0, kDrivePath);
+  Text resolved(static_cast<int>(needed));
+  const DWORD written =
+      needed == 0 || resolved.Get() == nullptr
+          ? 0
+          : ::GetFinalPathNameByHandleA(file, resolved.Get(), needed + 1, kDrivePath);
+  const Error error = LastError();
+  ::CloseHandle(file);
+  if (written == 0 || written > needed) {
+    return link ? (error != Error::None ? error : Error::Other) : Error::None;
+  }
+  // "\\?\C:\..." as "C:\...": the A calls take a drive path within MAX_PATH as it is.
+  const char* text = resolved.Get();
+  const bool drivePath = written > 6 && text[0] == '\\' && text[1] == '\\' && text[2] == '?' &&
+                         text[3] == '\\' && text[5] == ':' && text[6] == '\\';
+  Text kept(static_cast<int>(written));
+  if (kept.Get() == nullptr) {
+    return Error::NoSpace;
+  }
+  ::lstrcpyA(kept.Get(), drivePath && written - 4 < MAX_PATH ? text + 4 : text);
+  target.Swap(kept);
+  return Error::None;
+}
+
 }  // namespace
 
 // The system's own parsing finds where the name starts: a trail byte of a double-byte
 // character that equals '\' is no separator, and neither is a colon after the drive.
 Error LocatePath(const char* path, char* text, std::size_t capacity, std::size_t& length,
                  std::size_t& nameStart) {
+  Text target(0);
+  if (const Error resolved = ResolveLink(path, target); resolved != Error::None) {
+    return resolved;
+  }
+  if (target.Get() != nullptr && target.Get()[0] != '\0') {
+    path = target.Get();
+  }
   char* name = nullptr;
   const DWORD result =
       ::GetFullPathNameA(path, static_cast<DWORD>(capacity), capacity == 0 ? nullptr : text, &name);
