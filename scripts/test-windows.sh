@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine64 xvfb
+scripts/install-deps.sh cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine64 xvfb locales
 
 build=build/windows
 prefix=$PWD/$build/wine

@@ -19,8 +19,34 @@ constexpr std::size_t kFirstPathCapacity = 256;
 
 bool IsLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-// Whether `entry` is a staged name for the destination `name`, the name inside it
-// compared the file system's way; `copy` has room for `nameLength` + 1 bytes.
+// How much of the destination's name its staged names carry: all of it, unless the
+// staged name would then pass the name or path limit a direct write stays within; a
+// cut name keeps only whole ASCII characters, never part of a multi-byte one. False
+// when not even a staged name without any of it fits.
+bool StagedNameKeeps(const char* name, std::size_t folderLength, platform::NameLimits limits,
+                     std::size_t& kept) {
+  const std::size_t nameLength = std::strlen(name);
+  if (limits.name < kStagedExtra || limits.path < folderLength + kStagedExtra) {
+    return false;
+  }
+  std::size_t room = limits.name - kStagedExtra;
+  if (limits.path - folderLength - kStagedExtra < room) {
+    room = limits.path - folderLength - kStagedExtra;
+  }
+  kept = 0;
+  if (nameLength <= room) {
+    kept = nameLength;
+    return true;
+  }
+  while (kept < room && static_cast<unsigned char>(name[kept]) < 0x80) {
+    ++kept;
+  }
+  return true;
+}
+
+// Whether `entry` is a staged name for the destination `name` carrying its first
+// `nameLength` bytes, compared the file system's way; `copy` has room for
+// `nameLength` + 1 bytes.
 bool StagedNameMatches(const char* entry, const char* name, std::size_t nameLength, char* copy) {
   if (std::strlen(entry) != kStagedExtra + nameLength || entry[0] != '.') {
     return false;
@@ -36,7 +62,14 @@ bool StagedNameMatches(const char* entry, const char* name, std::size_t nameLeng
   }
   std::memcpy(copy, entry + 1, nameLength);
   copy[nameLength] = '\0';
-  return platform::SameName(copy, name);
+  if (name[nameLength] == '\0') {
+    return platform::SameName(copy, name);
+  }
+  // A cut name: compared with the same cut of the destination's, after it in `copy`.
+  char* cut = copy + nameLength + 1;
+  std::memcpy(cut, name, nameLength);
+  cut[nameLength] = '\0';
+  return platform::SameName(copy, cut);
 }
 
 }  // namespace
@@ -85,8 +118,13 @@ Status FileReplacement::Begin(const char* path, bool allowStaging) {
     return kStatusDestinationCreate;
   }
   const std::size_t nameLength = std::strlen(Name());
+  if (!FitStagedName()) {
+    Abandon();
+    // No staged name fits beside it: the file itself is written, as a direct write would.
+    return exists_ ? BeginOverwrite() : kStatusDestinationCreate;
+  }
   stagedName_ = HeapBlock::Allocate(nameLength + kStagedExtra + 1);
-  scratch_ = HeapBlock::Allocate(nameLength + 1);
+  scratch_ = HeapBlock::Allocate(2 * (nameLength + 1));
   if (!stagedName_ || !scratch_) {
     Abandon();
     return kStatusDestinationCreate;
@@ -108,6 +146,16 @@ Status FileReplacement::Begin(const char* path, bool allowStaging) {
   return kStatusSuccess;
 }
 
+bool FileReplacement::FitStagedName() {
+  HeapBlock folder = HeapBlock::Allocate(nameStart_ + 1);
+  if (!folder) {
+    return false;
+  }
+  std::memcpy(folder.Text(), FullPath(), nameStart_);
+  folder.Text()[nameStart_] = '\0';
+  return StagedNameKeeps(Name(), nameStart_, platform::GetNameLimits(folder.Text()), keptName_);
+}
+
 Status FileReplacement::BeginOverwrite() {
   if (platform::OpenForOverwrite(FullPath(), file_) != platform::Error::None) {
     file_ = platform::kInvalidFile;
@@ -120,19 +168,25 @@ Status FileReplacement::BeginOverwrite() {
 void FileReplacement::MakeStagedName() {
   static std::uint32_t counter = 0;
   const std::uint32_t mix = platform::GetNameSeed() ^ (++counter * 2654435761U);
-  std::snprintf(stagedName_.Text(), stagedName_.Size(), ".%s%s%08lx", Name(), kStagedMarker,
-                static_cast<unsigned long>(mix));
+  std::snprintf(stagedName_.Text(), stagedName_.Size(), ".%.*s%s%08lx", static_cast<int>(keptName_),
+                Name(), kStagedMarker, static_cast<unsigned long>(mix));
+}
+
+// Replacing a file, the staged one is never readable by more users than that file.
+platform::Error FileReplacement::CreateStagedFileNamed(const char* name) {
+  return exists_ ? platform::CreateStagedFileLike(folder_, name, FullPath(), file_)
+                 : platform::CreateStagedFile(folder_, name, file_);
 }
 
 // An unnamed file where the system has them, else a fresh name made exclusively.
 platform::Error FileReplacement::CreateStaged() {
-  const platform::Error unnamed = platform::CreateStagedFile(folder_, nullptr, file_);
+  const platform::Error unnamed = CreateStagedFileNamed(nullptr);
   if (unnamed != platform::Error::NotSupported) {
     return unnamed;
   }
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     MakeStagedName();
-    const platform::Error created = platform::CreateStagedFile(folder_, stagedName_.Text(), file_);
+    const platform::Error created = CreateStagedFileNamed(stagedName_.Text());
     if (created == platform::Error::None) {
       named_ = true;
       return created;
@@ -150,7 +204,7 @@ void FileReplacement::RemoveAbandonedStagedFiles() {
       [](const char* entry, void* context) {
         auto* self = static_cast<FileReplacement*>(context);
         const char* name = self->Name();
-        if (StagedNameMatches(entry, name, std::strlen(name), self->scratch_.Text())) {
+        if (StagedNameMatches(entry, name, self->keptName_, self->scratch_.Text())) {
           self->RemoveIfAbandoned(entry);
         }
       },

@@ -7,13 +7,18 @@
 //                 - staged: a new file beside it, created exclusively and held from
 //                   its creation (locked; on Windows open without sharing), so no other
 //                   run takes it for abandoned: unnamed where the system has such
-//                   files, else named ".<name>.velmoran-<8 hex digits>"; it is given the
-//                   old file's permission bits, owner and group (attributes on Windows).
+//                   files, else named ".<name>.velmoran-<8 hex digits>" (<name> cut
+//                   to whole ASCII characters where the whole would pass the system's
+//                   name or path limit, no staged file where none fits); it is given the
+//                   old file's permission bits, owner and group (on Windows its
+//                   attributes, and its security descriptor from creation on), and is
+//                   never readable by more users than the old file.
 //                 - overwrite: the destination itself, opened for writing without
 //                   truncation, where a rename would change what the file is or cannot
-//                   be made: the folder refuses new files, the file has more than one
+//                   be made: the folder refuses new files, no staged name fits beside
+//                   it within the system's limits, the file has more than one
 //                   hard link, or the new file could not be given the old one's owner
-//                   and group.
+//                   and group (its security descriptor on Windows).
 //                 Before staging, staged files of this destination left by a killed run
 //                 are removed (see RemoveIfAbandoned in the .cpp).
 //                 On failure (3): nothing was created and the destination is as it was.
@@ -97,9 +102,11 @@ class FileReplacement {
   bool Locate(const char* path);
   Status BeginOverwrite();
   platform::Error CreateStaged();
+  platform::Error CreateStagedFileNamed(const char* name);
   void RemoveAbandonedStagedFiles();
   void RemoveIfAbandoned(const char* entry);
   void MakeStagedName();
+  bool FitStagedName();
   Status Overwrite(std::uint32_t length, RestoreOriginal restore);
   Status CommitStaged(std::uint32_t length, RestoreOriginal restore);
   Status CopyStagedOver(std::uint32_t length, RestoreOriginal restore);
@@ -118,6 +125,7 @@ class FileReplacement {
   platform::FileHandle file_ = platform::kInvalidFile;
   HeapBlock stagedName_;            // room for one staged name, and the staged file's own
   bool named_ = false;              // whether the staged file has that name yet
+  std::size_t keptName_ = 0;  // how much of the destination's name a staged name carries
   HeapBlock scratch_;               // room for the destination's name, for the clean-up
   std::uint8_t* buffer_ = nullptr;  // lent by the job
   std::uint32_t bufferSize_ = 0;

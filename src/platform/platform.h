@@ -120,6 +120,7 @@ void CloseFile(FileHandle file);
 // parses it, into `text` (zero-terminated), with `nameStart` where its last name begins:
 // the folder is text[0, nameStart). `length` is the path's length; when it does not fit
 // in `capacity` nothing is written and the call is to be made again with length + 1.
+// NotSupported where the path names part of a file rather than a file (a stream).
 Error LocatePath(const char* path, char* text, std::size_t capacity, std::size_t& length,
                  std::size_t& nameStart);
 
@@ -172,6 +173,13 @@ Error RemoveEntry(FolderHandle folder, const char* name);
 // asks for an unnamed file (NotSupported where there is none). Exists: the name is
 // taken, or was lost to another run before it was held.
 Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file);
+
+// As CreateStagedFile, for replacing the existing file at `original`: from its creation
+// the new file is readable by no more users than that one (POSIX: mode 0600, the owner
+// and bits follow in CarryMetadata; Windows: created with its security descriptor, its
+// access list and owner). AccessDenied when the descriptor cannot be read or given.
+Error CreateStagedFileLike(FolderHandle folder, const char* name, const char* original,
+                           FileHandle& file);
 
 // Gives an unnamed staged file the name `name` in its folder; Exists when taken.
 Error NameStagedFile(FileHandle file, FolderHandle folder, const char* name);

@@ -31,6 +31,19 @@ const char kShortFile[] = "/sys/devices/system/cpu/online";
 
 Bytes Ca(const Bytes& data) { return ComplementAdd(data, kDefaultKey); }
 
+// Names of 255 bytes (the longest a name may be), of 79 CJK characters (237 bytes in
+// UTF-8) and of 85 (255 bytes).
+std::string Repeated(const std::string& part, std::size_t times) {
+  std::string whole;
+  for (std::size_t i = 0; i < times; ++i) {
+    whole += part;
+  }
+  return whole;
+}
+const std::string kLongestName = std::string(251, 'n') + ".bin";
+const std::string kCjkName = Repeated("\xE8\xA1\xA8", 79);
+const std::string kLongestCjkName = Repeated("\xE8\xA1\xA8", 85);
+
 void Fifo(ToolCase& s, const std::string& name) {
   ASSERT_EQ(::mkfifo(s.Path(name).c_str(), 0644), 0) << std::strerror(errno);
 }
@@ -202,6 +215,21 @@ std::vector<Case> LimitCases() {
         c.launch.timeoutSeconds = 10;
         return c;
       }(),
+      // Names at the length limit: a staged name beside them cannot hold the whole name,
+      // yet a direct write serves them, so the run does too.
+      Case("name_of_255_bytes_in_place", 0, {kLongestName})
+          .File(kLongestName, kPlain)
+          .Becomes(kLongestName, Ca(kPlain)),
+      Case("name_of_237_bytes_as_new_copy", 0, {"-c", "src", std::string(233, 'n') + ".bin"})
+          .File("src", kPlain)
+          .Becomes(std::string(233, 'n') + ".bin", Ca(kPlain)),
+      Case("name_of_79_cjk_characters_over_a_copy", 0, {"-c", "src", kCjkName})
+          .File("src", kPlain)
+          .File(kCjkName, kOld)
+          .Becomes(kCjkName, Ca(kPlain)),
+      Case("name_of_85_cjk_characters_in_place", 0, {kLongestCjkName})
+          .File(kLongestCjkName, kPlain)
+          .Becomes(kLongestCjkName, Ca(kPlain)),
       // Long enough to take measurable time, so wrong tick arithmetic shows in the report.
       Case("large_file", 0, {"big"})
           .Given([](ToolCase& s) { s.Sparse("big", 48U << 20); })

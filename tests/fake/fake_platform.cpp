@@ -401,6 +401,11 @@ Error NameStagedFile(FileHandle file, FolderHandle folder, const char* name) {
   return Error::None;
 }
 
+Error CreateStagedFileLike(FolderHandle folder, const char* name, const char* /*original*/,
+                           FileHandle& file) {
+  return CreateStagedFile(folder, name, file);
+}
+
 Error CarryMetadata(FileHandle /*file*/, const FileInfo* /*from*/) {
   return fake::Failed(Call::CarryMetadata);
 }

@@ -8,7 +8,10 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// After windows.h, which it needs.
+#include <sddl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <tuple>
@@ -129,6 +132,44 @@ void HardLink(TempDir& dir, const std::string& name, const std::string& existing
   ASSERT_TRUE(::CreateHardLinkA((dir / name).c_str(), (dir / existing).c_str(), nullptr));
 }
 
+// A file's owner and access list as SDDL text, the way a user's tools would show them.
+std::string Descriptor(const TempDir& dir, const std::string& name) {
+  constexpr SECURITY_INFORMATION kShown = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  DWORD needed = 0;
+  ::GetFileSecurityA((dir / name).c_str(), kShown, nullptr, 0, &needed);
+  std::string descriptor(needed, '\0');
+  char* text = nullptr;
+  if (needed == 0 ||
+      !::GetFileSecurityA((dir / name).c_str(), kShown, descriptor.data(), needed, &needed) ||
+      !::ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1,
+                                                              kShown, &text, nullptr)) {
+    return "<unreadable>";
+  }
+  std::string shown = text;
+  ::LocalFree(text);
+  return shown;
+}
+
+// What the file's descriptor was just before the run.
+std::string g_descriptorBefore;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+// Gives the file an access list of its owner's and the `others` entries (SDDL), and
+// notes the descriptor it ends up with.
+void GiveAccessList(const TempDir& dir, const std::string& name, const std::string& others) {
+  const std::string before = Descriptor(dir, name);
+  const std::string owner = before.substr(2, before.find(':', 2) - 3);  // "O:<sid>D:..."
+  const std::string sddl = "D:P(A;;FA;;;" + owner + ")" + others;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                                     &descriptor, nullptr));
+  const BOOL given =
+      ::SetFileSecurityA((dir / name).c_str(), DACL_SECURITY_INFORMATION, descriptor);
+  ::LocalFree(descriptor);
+  ASSERT_TRUE(given);
+  g_descriptorBefore = Descriptor(dir, name);
+  ASSERT_NE(g_descriptorBefore, before) << "the access list did not change";
+}
+
 struct Outcome {
   const char* name;
   void (*setup)(TempDir&);
@@ -195,6 +236,30 @@ const Outcome kOutcomes[] = {
    "-c \"{d}\\src.bin\" \"{d}\\out.bin\"", 0,
    [](const TempDir& d) { EXPECT_EQ(d.Read("out.bin"), Transformed());
                           EXPECT_NE(::GetFileAttributesA((d / "out.bin").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0U); }},
+  // The replacement keeps who may read the file, narrower or wider than a new file's.
+  {"PrivateFileKeepsItsAccessList", [](TempDir& d) { d.Write("src.bin", kSource); GiveAccessList(d, "src.bin", ""); },
+   "\"{d}\\src.bin\"", 0,
+   [](const TempDir& d) { EXPECT_EQ(d.Read("src.bin"), Transformed()); EXPECT_EQ(Descriptor(d, "src.bin"), g_descriptorBefore);
+                          EXPECT_EQ(d.Names(), Names{"src.bin"}); }},
+  {"PrivateDestinationKeepsItsAccessList", [](TempDir& d) { d.Write("src.bin", kSource); d.Write("out.bin", "old");
+                                                            GiveAccessList(d, "out.bin", ""); },
+   "-c \"{d}\\src.bin\" \"{d}\\out.bin\"", 0,
+   [](const TempDir& d) { EXPECT_EQ(d.Read("out.bin"), Transformed()); EXPECT_EQ(Descriptor(d, "out.bin"), g_descriptorBefore);
+                          EXPECT_EQ(d.Names(), (Names{"out.bin", "src.bin"})); }},
+  {"FileEveryoneWritesKeepsItsAccessList", [](TempDir& d) { d.Write("src.bin", kSource); GiveAccessList(d, "src.bin", "(A;;FRFW;;;WD)"); },
+   "\"{d}\\src.bin\"", 0,
+   [](const TempDir& d) { EXPECT_EQ(d.Read("src.bin"), Transformed()); EXPECT_EQ(Descriptor(d, "src.bin"), g_descriptorBefore); }},
+  // Only the drive designator is a colon's place: a stream or a colon in a name is
+  // refused, and nothing is written anywhere.
+  {"StreamAsDestinationIsRefused", [](TempDir& d) { d.Write("src.bin", kSource); d.Write("b.bin", "old"); },
+   "-c \"{d}\\src.bin\" \"{d}\\b.bin:stream\"", 3,
+   [](const TempDir& d) { EXPECT_EQ(d.Read("b.bin"), "old"); EXPECT_EQ(d.Names(), (Names{"b.bin", "src.bin"})); }},
+  {"DefaultStreamAsDestinationIsRefused", [](TempDir& d) { d.Write("src.bin", kSource); d.Write("b.bin", "old"); },
+   "-c \"{d}\\src.bin\" \"{d}\\b.bin::$DATA\"", 3,
+   [](const TempDir& d) { EXPECT_EQ(d.Read("b.bin"), "old"); EXPECT_EQ(d.Names(), (Names{"b.bin", "src.bin"})); }},
+  {"ColonInRelativeNameIsRefused", [](TempDir& d) { d.Write("src.bin", kSource); d.Write("30.bin", "old"); },
+   "-c \"{d}\\src.bin\" \"at 12:30.bin\"", 3,
+   [](const TempDir& d) { EXPECT_EQ(d.Read("30.bin"), "old"); EXPECT_EQ(d.Names(), (Names{"30.bin", "src.bin"})); }},
   {"KeyFileWinsOverKeyString", [](TempDir& d) { d.Write("src.bin", kSource); d.Write("key.bin", kKeyFile); },
    "-k -f \"{d}\\src.bin\" \"{d}\\key.bin\"", 0,
    [](const TempDir& d) { EXPECT_EQ(d.Read("src.bin"), Transformed(kKeyFile)); }},
@@ -454,6 +519,55 @@ TEST_P(WideCommandLine, RefusesWhatTheCodePageCannotHoldAndTouchesNothing) {
 INSTANTIATE_TEST_SUITE_P(Wine, WideCommandLine, testing::ValuesIn(kWideCases),
                          [](const testing::TestParamInfo<WideCase>& param) {
                            return std::string(param.param.name);
+
+// ---- destination paths close to MAX_PATH ------------------------------------------
+
+// A destination whose full path is `length` characters long, in place or as a copy, with
+// a staged file that a killed run left beside it. A direct write serves every such path,
+// so the run does too, whatever a staged name beside it would need.
+struct LongPath {
+  std::size_t length;
+  Mode mode;
+};
+
+class LongDestinationPath : public testing::TestWithParam<LongPath> {};
+
+TEST_P(LongDestinationPath, IsReplacedAndLeavesNothingBehind) {
+  const LongPath c = GetParam();
+  TempDir dir;
+  TempDir elsewhere;
+  const std::size_t folderLength = dir.Path().size() + 1;
+  ASSERT_LT(folderLength + 8, c.length);
+  std::string name(c.length - folderLength - 4, 'n');
+  name += ".bin";
+  // Every staged name is "." + some of the name + ".velmoran-" + 8 hex digits, its path
+  // within MAX_PATH - 1 characters.
+  const std::size_t kept = std::min(name.size(), MAX_PATH - 1 - folderLength - 19);
+  const std::string abandoned = "." + name.substr(0, kept) + ".velmoran-0123abcd";
+  dir.Write(abandoned, "staged");
+  std::string arguments = "\"{d}\\" + name + "\"";
+  Names names = {name, "src.bin"};  // sorted
+  if (c.mode == Mode::Copy) {
+    dir.Write("src.bin", kSource);
+    dir.Write(name, "old");
+    arguments = "-c \"{d}\\src.bin\" " + arguments;
+  } else {
+    dir.Write(name, kSource);
+    names = {name};
+  }
+  EXPECT_EQ(RunSilently(arguments, dir, elsewhere.Path()), 0U);
+  EXPECT_EQ(dir.Read(name), Transformed());
+  EXPECT_EQ(dir.Names(), names) << "a staged file was left behind";
+  EXPECT_EQ(elsewhere.Names(), Names{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, LongDestinationPath,
+                         testing::Values(LongPath{241, Mode::InPlace}, LongPath{242, Mode::InPlace},
+                                         LongPath{250, Mode::Copy}, LongPath{258, Mode::InPlace},
+                                         LongPath{259, Mode::Copy}, LongPath{259, Mode::InPlace}),
+                         [](const testing::TestParamInfo<LongPath>& param) {
+                           return std::to_string(param.param.length) +
+                                  (param.param.mode == Mode::Copy ? "Copy" : "InPlace");
                          });
 
 }  // namespace

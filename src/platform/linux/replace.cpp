@@ -213,6 +213,12 @@ Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file) 
   return Error::None;
 }
 
+// Created owner-only already; CarryMetadata gives it the original's owner and bits.
+Error CreateStagedFileLike(FolderHandle folder, const char* name, const char* /*original*/,
+                           FileHandle& file) {
+  return CreateStagedFile(folder, name, file);
+}
+
 Error NameStagedFile(FileHandle file, FolderHandle folder, const char* name) {
   const std::string self = "/proc/self/fd/" + std::to_string(Fd(file));
   return ::linkat(AT_FDCWD, self.c_str(), Fd(folder), name, AT_SYMLINK_FOLLOW) == 0 ? Error::None

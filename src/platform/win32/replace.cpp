@@ -31,6 +31,11 @@ class Text {
     }
   }
   [[nodiscard]] char* Get() const { return text_; }
+  void Swap(Text& other) noexcept {
+    char* text = text_;
+    text_ = other.text_;
+    other.text_ = text;
+  }
   char* Release() {
     char* text = text_;
     text_ = nullptr;
@@ -70,12 +75,65 @@ Error DescribeHandle(HANDLE file, FileInfo& info) {
   return Error::None;
 }
 
+// Where a write to `path` lands, resolved once through the handle: the target of a
+// symbolic link or another name-surrogate reparse point (Wine reports a Unix symbolic
+// link as a plain file, and resolves it here), as a drive path where it has one.
+// `target` stays empty where there is nothing yet, or where a plain entry's final path
+// cannot be had; a link that leads nowhere is NotFound.
+Error ResolveLink(const char* path, Text& target) {
+  WIN32_FIND_DATAA entry{};
+  HANDLE search = ::FindFirstFileA(path, &entry);
+  if (search == INVALID_HANDLE_VALUE) {
+    return Error::None;  // nothing there yet, or nothing a search sees
+  }
+  ::FindClose(search);
+  const bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                    IsReparseTagNameSurrogate(entry.dwReserved0);
+  HANDLE file = ::CreateFileA(path, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return link ? LastError() : Error::None;
+  }
+  // Windows counts the terminator in the size it asks for, Wine does not: room for one more.
+  constexpr DWORD kDrivePath = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  const DWORD needed = ::GetFinalPathNameByHandleA(file, nullptr, 0, kDrivePath);
+  Text resolved(static_cast<int>(needed));
+  const DWORD written =
+      needed == 0 || resolved.Get() == nullptr
+          ? 0
+          : ::GetFinalPathNameByHandleA(file, resolved.Get(), needed + 1, kDrivePath);
+  const Error error = LastError();
+  ::CloseHandle(file);
+  if (written == 0 || written > needed) {
+    return link ? (error != Error::None ? error : Error::Other) : Error::None;
+  }
+  // "\\?\C:\..." as "C:\...": the A calls take a drive path within MAX_PATH as it is.
+  const char* text = resolved.Get();
+  const bool drivePath = written > 6 && text[0] == '\\' && text[1] == '\\' && text[2] == '?' &&
+                         text[3] == '\\' && text[5] == ':' && text[6] == '\\';
+  Text kept(static_cast<int>(written));
+  if (kept.Get() == nullptr) {
+    return Error::NoSpace;
+  }
+  ::lstrcpyA(kept.Get(), drivePath && written - 4 < MAX_PATH ? text + 4 : text);
+  target.Swap(kept);
+  return Error::None;
+}
+
 }  // namespace
 
 // The system's own parsing finds where the name starts: a trail byte of a double-byte
 // character that equals '\' is no separator, and neither is a colon after the drive.
 Error LocatePath(const char* path, char* text, std::size_t capacity, std::size_t& length,
                  std::size_t& nameStart) {
+  Text target(0);
+  if (const Error resolved = ResolveLink(path, target); resolved != Error::None) {
+    return resolved;
+  }
+  if (target.Get() != nullptr && target.Get()[0] != '\0') {
+    path = target.Get();
+  }
   char* name = nullptr;
   const DWORD result =
       ::GetFullPathNameA(path, static_cast<DWORD>(capacity), capacity == 0 ? nullptr : text, &name);
@@ -87,6 +145,22 @@ Error LocatePath(const char* path, char* text, std::size_t capacity, std::size_t
     return Error::None;
   }
   nameStart = name != nullptr ? static_cast<std::size_t>(name - text) : length;
+  // After the drive the parsing reports, a colon names a stream of a file (NTFS), which
+  // has no folder entry of its own to stage beside and rename. A colon is never a
+  // trail byte of a double-byte character.
+  const char* afterDrive = text;
+  if (::lstrlenA(text) >= 4 && text[0] == '\\' && text[1] == '\\' &&
+      (text[2] == '?' || text[2] == '.') && text[3] == '\\') {
+    afterDrive += 4;
+  }
+  if (afterDrive[0] != '\0' && afterDrive[1] == ':') {
+    afterDrive += 2;
+  }
+  for (const char* at = afterDrive; *at != '\0'; ++at) {
+    if (*at == ':') {
+      return Error::NotSupported;
+    }
+  }
   return Error::None;
 }
 
@@ -219,6 +293,55 @@ Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file) 
                     nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (created == INVALID_HANDLE_VALUE) {
     return LastError();
+  }
+  file = reinterpret_cast<FileHandle>(created);
+  return Error::None;
+}
+
+// Created with the original's own descriptor, so the new file is never readable by
+// more users than it, and the rename keeps its access list and owner. A descriptor that
+// cannot be read, or an owner this user may not give, sends the file down the overwrite
+// path, which keeps the file itself.
+Error CreateStagedFileLike(FolderHandle folder, const char* name, const char* original,
+                           FileHandle& file) {
+  if (name == nullptr) {
+    return Error::NotSupported;
+  }
+  constexpr SECURITY_INFORMATION kCarried =
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  DWORD needed = 0;
+  ::GetFileSecurityA(original, kCarried, nullptr, 0, &needed);
+  if (needed == 0) {
+    return Error::AccessDenied;
+  }
+  Text descriptor(static_cast<int>(needed));
+  if (descriptor.Get() == nullptr) {
+    return Error::NoSpace;
+  }
+  if (!::GetFileSecurityA(original, kCarried, descriptor.Get(), needed, &needed)) {
+    return Error::AccessDenied;
+  }
+  const Text path = Join(folder, name);
+  if (path.Get() == nullptr) {
+    return Error::NoSpace;
+  }
+  SECURITY_ATTRIBUTES like{sizeof like, descriptor.Get(), FALSE};
+  HANDLE created =
+      ::CreateFileA(path.Get(), GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES | WRITE_DAC, 0,
+                    &like, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (created == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    return (error == ERROR_INVALID_OWNER || error == ERROR_PRIVILEGE_NOT_HELD)
+               ? Error::AccessDenied
+               : win32::ErrorFrom(error);
+  }
+  // The access list once more, through the handle: Wine narrows what a new file is
+  // created with by the process's umask.
+  if (!::SetKernelObjectSecurity(created, DACL_SECURITY_INFORMATION, descriptor.Get())) {
+    FILE_DISPOSITION_INFO gone{TRUE};
+    ::SetFileInformationByHandle(created, FileDispositionInfo, &gone, sizeof gone);
+    ::CloseHandle(created);
+    return Error::AccessDenied;
   }
   file = reinterpret_cast<FileHandle>(created);
   return Error::None;
