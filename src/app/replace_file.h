@@ -125,7 +125,7 @@ class FileReplacement {
   platform::FileHandle file_ = platform::kInvalidFile;
   HeapBlock stagedName_;            // room for one staged name, and the staged file's own
   bool named_ = false;              // whether the staged file has that name yet
-  std::size_t keptName_ = 0;  // how much of the destination's name a staged name carries
+  std::size_t keptName_ = 0;        // how much of the destination's name a staged name carries
   HeapBlock scratch_;               // room for the destination's name, for the clean-up
   std::uint8_t* buffer_ = nullptr;  // lent by the job
   std::uint32_t bufferSize_ = 0;
