@@ -518,57 +518,57 @@ TEST_P(WideCommandLine, RefusesWhatTheCodePageCannotHoldAndTouchesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Wine, WideCommandLine, testing::ValuesIn(kWideCases),
                          [](const testing::TestParamInfo<WideCase>& param) {
-  return std::string(param.param.name);
+                           return std::string(param.param.name);
+                         });
 
-  // ---- destination paths close to MAX_PATH ------------------------------------------
+// ---- destination paths close to MAX_PATH ------------------------------------------
 
-  // A destination whose full path is `length` characters long, in place or as a copy, with
-  // a staged file that a killed run left beside it. A direct write serves every such path,
-  // so the run does too, whatever a staged name beside it would need.
-  struct LongPath {
-    std::size_t length;
-    Mode mode;
-  };
+// A destination whose full path is `length` characters long, in place or as a copy, with
+// a staged file that a killed run left beside it. A direct write serves every such path,
+// so the run does too, whatever a staged name beside it would need.
+struct LongPath {
+  std::size_t length;
+  Mode mode;
+};
 
-  class LongDestinationPath : public testing::TestWithParam<LongPath> {};
+class LongDestinationPath : public testing::TestWithParam<LongPath> {};
 
-  TEST_P(LongDestinationPath, IsReplacedAndLeavesNothingBehind) {
-    const LongPath c = GetParam();
-    TempDir dir;
-    TempDir elsewhere;
-    const std::size_t folderLength = dir.Path().size() + 1;
-    ASSERT_LT(folderLength + 8, c.length);
-    std::string name(c.length - folderLength - 4, 'n');
-    name += ".bin";
-    // Every staged name is "." + some of the name + ".velmoran-" + 8 hex digits, its path
-    // within MAX_PATH - 1 characters.
-    const std::size_t kept = std::min(name.size(), MAX_PATH - 1 - folderLength - 19);
-    const std::string abandoned = "." + name.substr(0, kept) + ".velmoran-0123abcd";
-    dir.Write(abandoned, "staged");
-    std::string arguments = "\"{d}\\" + name + "\"";
-    Names names = {name, "src.bin"};  // sorted
-    if (c.mode == Mode::Copy) {
-      dir.Write("src.bin", kSource);
-      dir.Write(name, "old");
-      arguments = "-c \"{d}\\src.bin\" " + arguments;
-    } else {
-      dir.Write(name, kSource);
-      names = {name};
-    }
-    EXPECT_EQ(RunSilently(arguments, dir, elsewhere.Path()), 0U);
-    EXPECT_EQ(dir.Read(name), Transformed());
-    EXPECT_EQ(dir.Names(), names) << "a staged file was left behind";
-    EXPECT_EQ(elsewhere.Names(), Names{});
+TEST_P(LongDestinationPath, IsReplacedAndLeavesNothingBehind) {
+  const LongPath c = GetParam();
+  TempDir dir;
+  TempDir elsewhere;
+  const std::size_t folderLength = dir.Path().size() + 1;
+  ASSERT_LT(folderLength + 8, c.length);
+  std::string name(c.length - folderLength - 4, 'n');
+  name += ".bin";
+  // Every staged name is "." + some of the name + ".velmoran-" + 8 hex digits, its path
+  // within MAX_PATH - 1 characters.
+  const std::size_t kept = std::min(name.size(), MAX_PATH - 1 - folderLength - 19);
+  const std::string abandoned = "." + name.substr(0, kept) + ".velmoran-0123abcd";
+  dir.Write(abandoned, "staged");
+  std::string arguments = "\"{d}\\" + name + "\"";
+  Names names = {name, "src.bin"};  // sorted
+  if (c.mode == Mode::Copy) {
+    dir.Write("src.bin", kSource);
+    dir.Write(name, "old");
+    arguments = "-c \"{d}\\src.bin\" " + arguments;
+  } else {
+    dir.Write(name, kSource);
+    names = {name};
   }
+  EXPECT_EQ(RunSilently(arguments, dir, elsewhere.Path()), 0U);
+  EXPECT_EQ(dir.Read(name), Transformed());
+  EXPECT_EQ(dir.Names(), names) << "a staged file was left behind";
+  EXPECT_EQ(elsewhere.Names(), Names{});
+}
 
-  INSTANTIATE_TEST_SUITE_P(
-      Wine, LongDestinationPath,
-      testing::Values(LongPath{241, Mode::InPlace}, LongPath{242, Mode::InPlace},
-                      LongPath{250, Mode::Copy}, LongPath{258, Mode::InPlace},
-                      LongPath{259, Mode::Copy}, LongPath{259, Mode::InPlace}),
-      [](const testing::TestParamInfo<LongPath>& param) {
-        return std::to_string(param.param.length) +
-               (param.param.mode == Mode::Copy ? "Copy" : "InPlace");
-      });
+INSTANTIATE_TEST_SUITE_P(Wine, LongDestinationPath,
+                         testing::Values(LongPath{241, Mode::InPlace}, LongPath{242, Mode::InPlace},
+                                         LongPath{250, Mode::Copy}, LongPath{258, Mode::InPlace},
+                                         LongPath{259, Mode::Copy}, LongPath{259, Mode::InPlace}),
+                         [](const testing::TestParamInfo<LongPath>& param) {
+                           return std::to_string(param.param.length) +
+                                  (param.param.mode == Mode::Copy ? "Copy" : "InPlace");
+                         });
 
 }  // namespace
