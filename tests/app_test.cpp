@@ -123,6 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
                     FailureCase{"-c src folder", kStatusDestinationCreate},
                     FailureCase{"-c missing locked", kStatusSourceOpen},  // source errors first
                     FailureCase{"-f -c src folder missing", kStatusKeyFileOpen},
+                    FailureCase{"-f key key", kStatusDestinationCreate},  // the key is kept
+                    FailureCase{"-f -c src key key", kStatusDestinationCreate},
                     FailureCase{"a b c", kStatusTooManyArguments}));
 
 TEST_F(JobTest, ReadOnlyFilesThatAreOnlyReadWork) {
@@ -219,13 +221,14 @@ TEST_F(JobTest, ARefusedRenameFallsBackToOverwriting) {
   EXPECT_EQ(FileBytes("src"), XorReference(kPlain, "Velmoran"));
 }
 
-TEST_F(JobTest, AFailedSourceReadWinsOverAFailedKeyFile) {
+// The key file is read before the source's data: its failure is the one reported.
+TEST_F(JobTest, AFailedKeyFileWinsOverAFailedSourceRead) {
   for (const bool mappable : {false, true}) {
     fake::Reset();
     state_->files["src"].bytes = kPlain;
     state_->mappable = mappable;
     fake::InjectFault(Call::ReadFile, 1);
-    EXPECT_EQ(Run("-f src missing"), kStatusRead);
+    EXPECT_EQ(Run("-f src missing"), kStatusKeyFileOpen);
     EXPECT_EQ(FileBytes("src"), kPlain);
   }
 }

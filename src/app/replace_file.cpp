@@ -61,9 +61,20 @@ bool FileReplacement::Locate(const char* path) {
   return false;
 }
 
+// Whether `id` is the source or the key file of this run.
+bool FileReplacement::IsRunFile(const platform::FileId& id) const {
+  return runFilesKnown_ && (id == runFiles_.source || (runFiles_.keyFile && id == runFiles_.key));
+}
+
+// Writing over the key file would lose the key the data was transformed with.
+bool FileReplacement::RefusedByIdentity() const {
+  return runFilesKnown_ && exists_ && runFiles_.keyFile && existing_.id == runFiles_.key;
+}
+
 Status FileReplacement::Begin(const char* path, bool allowStaging) {
   Abandon();
   path_ = path;
+  refused_ = false;
   // A path whose last part names nothing (a folder's, a device's) is no file to replace.
   if (!Locate(path) || *Name() == '\0') {
     return kStatusDestinationCreate;
@@ -72,6 +83,10 @@ Status FileReplacement::Begin(const char* path, bool allowStaging) {
   exists_ = inspected == platform::Error::None;
   if (!exists_ && inspected != platform::Error::NotFound) {
     return kStatusDestinationCreate;  // not writable now, or nothing to be learnt about it
+  }
+  if (RefusedByIdentity()) {
+    refused_ = true;
+    return kStatusDestinationCreate;
   }
   // Only ever a regular file, and never one that is read-only.
   if (exists_ && (!existing_.regular || existing_.readOnly)) {

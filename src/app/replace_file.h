@@ -39,6 +39,14 @@
 #include "platform/heap_block.h"
 #include "platform/platform.h"
 
+// The run's own files, by identity, which a replacement keeps apart from its destination.
+struct RunFiles {
+  bool inPlace = false;  // the destination must be the source's own file
+  platform::FileId source;
+  bool keyFile = false;  // whether a key file was read
+  platform::FileId key;
+};
+
 // Puts a prefix of the written buffer back as it was before the cipher pass.
 using RestoreOriginal = void (*)(std::uint8_t* data, std::uint32_t length);
 
@@ -51,6 +59,17 @@ class FileReplacement {
 
   // `allowStaging` false goes straight to overwriting. Statuses: 0, 3.
   Status Begin(const char* path, bool allowStaging = true);
+
+  // Says which files the run has read (before Begin). A destination that is the key
+  // file's file is refused; without this call no leftovers are removed.
+  void KeepApart(const RunFiles& files) {
+    runFiles_ = files;
+    runFilesKnown_ = true;
+  }
+
+  // Whether Begin turned the destination down for what it is (a 3 that no later
+  // attempt changes), rather than for what it could not do now.
+  [[nodiscard]] bool Refused() const { return refused_; }
 
   // Whether the new content goes to a staged file (after a successful Begin).
   [[nodiscard]] bool Staged() const { return staged_; }
@@ -75,6 +94,8 @@ class FileReplacement {
 
  private:
   bool Locate(const char* path);
+  [[nodiscard]] bool IsRunFile(const platform::FileId& id) const;
+  [[nodiscard]] bool RefusedByIdentity() const;
   Status BeginOverwrite();
   platform::Error CreateStaged();
   void RemoveAbandonedStagedFiles();
@@ -101,4 +122,7 @@ class FileReplacement {
   HeapBlock scratch_;     // room for the destination's name, for the clean-up
   std::uint8_t* mapping_ = nullptr;
   std::uint32_t mappedLength_ = 0;
+  RunFiles runFiles_;
+  bool runFilesKnown_ = false;
+  bool refused_ = false;
 };

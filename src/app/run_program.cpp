@@ -29,11 +29,13 @@ void ApplySelectedCipher(std::uint8_t* data, std::uint32_t length) {
   ApplySelectedCipherAt(data, length, 0);
 }
 
-// Picks the key: a key file over a key string over the default key.
-Status ChooseKey(JobSettings& job) {
+// Picks the key: a key file over a key string over the default key. A key file is read
+// whole and closed here, and `files` learns which file it was.
+Status ChooseKey(JobSettings& job, RunFiles& files) {
   if ((job.Flags & FlagKeyFile) != 0) {
     std::uint32_t length = 0;
-    const Status status = ReadWholeFile(job.KeyArgument.Text(), job.KeyFile, length);
+    const Status status =
+        ReadWholeFile(job.KeyArgument.Text(), job.KeyFile, length, files.keyFile, files.key);
     if (status != kStatusSuccess) {
       return status == kStatusSourceOpen ? kStatusKeyFileOpen : status;
     }
@@ -59,19 +61,17 @@ RestoreOriginal RestoreFor(const JobSettings& job, const WholeFile& source,
   return sourcesOwnFile ? &ApplySelectedCipher : nullptr;
 }
 
-// Reads, ciphers and hands on the data part by part, whatever holds it. The key is
-// chosen first; a failed read still wins over a failed key file. The cipher's time is
-// the sum of its parts, and the rest of the run counts as input/output.
+// Reads, ciphers and hands on the data part by part, whatever holds it. The cipher's
+// time is the sum of its parts, and the rest of the run counts as input/output.
 Status ReadAndCipher(JobSettings& job, WholeFile& source, std::uint8_t* data,
                      FileReplacement& replacement) {
   const std::uint32_t length = source.Length();
-  const Status keyStatus = ChooseKey(job);
   std::uint32_t cipherTicks = 0;
   Status status = kStatusSuccess;
   for (std::uint32_t done = 0; done < length && status == kStatusSuccess;) {
     const std::uint32_t part = length - done < kPartBytes ? length - done : kPartBytes;
     status = source.ReadPart(data + done, part);
-    if (status == kStatusSuccess && keyStatus == kStatusSuccess) {
+    if (status == kStatusSuccess) {
       const std::uint32_t before = platform::GetTickCount();
       ApplySelectedCipherAt(data + done, part, done);
       cipherTicks += platform::GetTickCount() - before;
@@ -82,9 +82,6 @@ Status ReadAndCipher(JobSettings& job, WholeFile& source, std::uint8_t* data,
   status = status == kStatusSuccess ? source.EndReading() : status;
   if (status != kStatusSuccess) {
     return status;
-  }
-  if (keyStatus != kStatusSuccess) {
-    return keyStatus;
   }
   job.DataLength = length;
   job.TickCiphered = platform::GetTickCount();
@@ -101,12 +98,28 @@ Status RunJob(JobSettings& job) {
   if (status != kStatusSuccess) {
     return status;
   }
+  // The key file is read and closed before the destination is taken on: one file fewer
+  // open at a time, and the destination can be told apart from it.
+  RunFiles files;
+  status = ChooseKey(job, files);
+  if (status != kStatusSuccess) {
+    return status;
+  }
+  FileReplacement replacement;
+  if (source.Identified() && (files.keyFile || (job.Flags & FlagKeyFile) == 0)) {
+    files.inPlace = job.NoDestinationNamed();
+    files.source = source.Id();
+    replacement.KeepApart(files);
+  }
   // Where it can, the new file's own pages hold the data: no buffer of its own, and
   // one copy of the bytes fewer. Otherwise one zero-filled heap block, and the
   // destination is taken on only once the source has been read and closed.
-  FileReplacement replacement;
   std::uint8_t* data = nullptr;
-  if (replacement.Begin(job.Destination()) == kStatusSuccess && replacement.Staged()) {
+  const Status begun = replacement.Begin(job.Destination());
+  if (begun != kStatusSuccess && replacement.Refused()) {
+    return begun;
+  }
+  if (begun == kStatusSuccess && replacement.Staged()) {
     data = replacement.Map(source.Length());
   }
   if (data == nullptr) {
