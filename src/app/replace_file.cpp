@@ -66,9 +66,28 @@ bool FileReplacement::IsRunFile(const platform::FileId& id) const {
   return runFilesKnown_ && (id == runFiles_.source || (runFiles_.keyFile && id == runFiles_.key));
 }
 
-// Writing over the key file would lose the key the data was transformed with.
+// Writing over the key file would lose the key the data was transformed with. In place,
+// the path must still lead to the file that was read (a descriptor's link names a file
+// that may be gone, or another one of that name).
 bool FileReplacement::RefusedByIdentity() const {
-  return runFilesKnown_ && exists_ && runFiles_.keyFile && existing_.id == runFiles_.key;
+  if (!runFilesKnown_) {
+    return false;
+  }
+  if (runFiles_.inPlace && (!exists_ || !(existing_.id == runFiles_.source))) {
+    return true;
+  }
+  return exists_ && runFiles_.keyFile && existing_.id == runFiles_.key;
+}
+
+// Whether the destination's name still leads to what Begin found there (or still to
+// nothing), so a rename never replaces a file that was not looked at.
+bool FileReplacement::NameStillLeadsToDestination() const {
+  platform::FileInfo named;
+  const platform::Error inspected = platform::InspectEntry(folder_, Name(), named);
+  if (!exists_) {
+    return inspected == platform::Error::NotFound;
+  }
+  return inspected == platform::Error::None && named.id == existing_.id;
 }
 
 Status FileReplacement::Begin(const char* path, bool allowStaging) {
@@ -84,7 +103,15 @@ Status FileReplacement::Begin(const char* path, bool allowStaging) {
   if (!exists_ && inspected != platform::Error::NotFound) {
     return kStatusDestinationCreate;  // not writable now, or nothing to be learnt about it
   }
-  if (RefusedByIdentity()) {
+  // The path as the system opens it must reach what its spelled-out target names: a
+  // descriptor's link (/dev/fd/N) of a removed file reads as a name that may be nothing,
+  // or another file.
+  platform::FileInfo reached;
+  const platform::Error direct = platform::InspectFile(path, reached);
+  const bool elsewhere = direct == platform::Error::None &&
+                         (inspected == platform::Error::NotFound ||
+                          (inspected == platform::Error::None && !(reached.id == existing_.id)));
+  if (elsewhere || RefusedByIdentity()) {
     refused_ = true;
     return kStatusDestinationCreate;
   }
@@ -126,6 +153,13 @@ Status FileReplacement::Begin(const char* path, bool allowStaging) {
 Status FileReplacement::BeginOverwrite() {
   if (platform::OpenForOverwrite(FullPath(), file_) != platform::Error::None) {
     file_ = platform::kInvalidFile;
+    return kStatusDestinationCreate;
+  }
+  // What is overwritten is the file that was inspected, not what the name leads to now.
+  platform::FileInfo opened;
+  if (exists_ && (platform::GetFileInfo(file_, opened) != platform::Error::None ||
+                  !(opened.id == existing_.id))) {
+    CloseFile();
     return kStatusDestinationCreate;
   }
   staged_ = false;
@@ -272,6 +306,9 @@ Status FileReplacement::CommitStaged(std::uint8_t* content, std::uint32_t length
       return kStatusWrite;
     }
   }
+  if (!NameStillLeadsToDestination()) {
+    return kStatusDestinationCreate;
+  }
   const platform::Error renamed = platform::RenameOver(file_, folder_, stagedName_.Text(), Name());
   if (renamed == platform::Error::None) {
     named_ = false;                  // the name is the destination's now
@@ -286,8 +323,17 @@ Status FileReplacement::CommitStaged(std::uint8_t* content, std::uint32_t length
   // is written over the destination itself.
   CloseFile();
   FileReplacement overwrite;
+  if (runFilesKnown_) {
+    overwrite.KeepApart(runFiles_);
+  }
   const Status opened = overwrite.Begin(path_, false);
-  return opened != kStatusSuccess ? opened : overwrite.Commit(content, length, restore);
+  if (opened != kStatusSuccess) {
+    return opened;
+  }
+  if (overwrite.exists_ != exists_ || (exists_ && !(overwrite.existing_.id == existing_.id))) {
+    return kStatusDestinationCreate;  // the name leads elsewhere now
+  }
+  return overwrite.Commit(content, length, restore);
 }
 
 Status FileReplacement::Overwrite(std::uint8_t* content, std::uint32_t length,

@@ -20,8 +20,10 @@
 //   Map / PartWritten, or the content passed to Commit
 //                 Fills the new content. Staged, nothing visible changes; a failure
 //                 leaves the destination as it was.
-//   Commit        Writes what is not mapped yet, sets the length, flushes, and renames
-//                 the staged file over the destination in one step (0). A rename that
+//   Commit        Writes what is not mapped yet, sets the length, flushes, checks that
+//                 the name still leads to the file Begin found (else 3, nothing
+//                 touched), and renames the staged file over the destination in one
+//                 step (0). A rename that
 //                 is refused (busy, across devices) removes the staged file and writes
 //                 the content over the destination instead. A failed write or flush is
 //                 6, a partial one 15; the staged file is removed and the destination
@@ -87,7 +89,8 @@ class FileReplacement {
   void PartWritten(std::uint32_t offset, std::uint32_t length);
 
   // Puts `content` (the mapping itself when mapped) in place of the destination.
-  // Statuses: 0, 3 (only when a refused rename finds the file gone), 6, 15.
+  // Statuses: 0, 3 (the destination's name leads to another file than Begin found, or a
+  // refused rename finds the file gone), 6, 15.
   Status Commit(std::uint8_t* content, std::uint32_t length, RestoreOriginal restore);
 
   void Abandon();
@@ -96,6 +99,7 @@ class FileReplacement {
   bool Locate(const char* path);
   [[nodiscard]] bool IsRunFile(const platform::FileId& id) const;
   [[nodiscard]] bool RefusedByIdentity() const;
+  [[nodiscard]] bool NameStillLeadsToDestination() const;
   Status BeginOverwrite();
   platform::Error CreateStaged();
   void RemoveAbandonedStagedFiles();
