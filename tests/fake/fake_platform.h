@@ -38,6 +38,7 @@ enum class Call {
   SetFileLength,
   FlushFile,
   RenameOver,
+  OpenLock,
 };
 
 inline constexpr Call kAllCalls[] = {
@@ -47,6 +48,7 @@ inline constexpr Call kAllCalls[] = {
     Call::OpenEntry,      Call::TryLock,        Call::RemoveEntry,      Call::CreateStagedFile,
     Call::NameStagedFile, Call::CarryMetadata,  Call::OpenForOverwrite, Call::WriteAt,
     Call::MapFile,        Call::SetFileLength,  Call::FlushFile,        Call::RenameOver,
+    Call::OpenLock,
 };
 
 const char* CallName(Call call);
@@ -56,7 +58,8 @@ struct File {
   bool readOnly = false;
   bool regular = true;
   bool hardLinked = false;      // a second name: forces the overwrite mode
-  bool heldByALiveRun = false;  // another run's staged file: cannot be opened or locked
+  bool heldByALiveRun = false;  // another run holds it: a staged file cannot be opened,
+                                // and no file can be locked
 };
 
 struct Message {
