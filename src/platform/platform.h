@@ -98,10 +98,11 @@ void CloseFile(FileHandle file);
 
 // ---- paths and folders ---------------------------------------------------
 
-// The path a write to `path` reaches (symbolic links followed on POSIX), as the system
-// parses it, into `text` (zero-terminated), with `nameStart` where its last name begins:
-// the folder is text[0, nameStart). `length` is the path's length; when it does not fit
-// in `capacity` nothing is written and the call is to be made again with length + 1.
+// The path a write to `path` reaches (symbolic links followed on POSIX, AccessDenied
+// for one in a sticky folder anyone may write that is neither the caller's nor the
+// folder owner's), as the system parses it, into `text` (zero-terminated), with `nameStart` where
+// its last name begins: the folder is text[0, nameStart). `length` is the path's length; when it
+// does not fit in `capacity` nothing is written and the call is to be made again with length + 1.
 Error LocatePath(const char* path, char* text, std::size_t capacity, std::size_t& length,
                  std::size_t& nameStart);
 
