@@ -236,8 +236,15 @@ Status FileReplacement::CommitStaged(std::uint8_t* content, std::uint32_t length
       return status;
     }
   }
-  if (platform::SetFileLength(file_, length) != platform::Error::None ||
-      platform::FlushFile(file_) != platform::Error::None) {
+  if (platform::SetFileLength(file_, length) != platform::Error::None) {
+    return kStatusWrite;
+  }
+  // Set-id bits go with the last write: they are given again now, and where the file
+  // no longer keeps everything the old one had, the old file is overwritten instead.
+  if (exists_ && platform::CarryMetadata(file_, &existing_) != platform::Error::None) {
+    return OverwriteInstead(content, length, restore);
+  }
+  if (platform::FlushFile(file_) != platform::Error::None) {
     return kStatusWrite;
   }
   // An unnamed file needs a name of its own before it can be renamed into place. A
@@ -262,12 +269,26 @@ Status FileReplacement::CommitStaged(std::uint8_t* content, std::uint32_t length
     return kStatusWrite;
   }
   // The rename is impossible here (a file bind-mounted into a container, one held open
-  // on Windows): the staged file goes, and the content, still in memory or mapped,
-  // is written over the destination itself.
+  // on Windows).
+  return OverwriteInstead(content, length, restore);
+}
+
+// The staged file goes, and the content, still in memory or mapped, is written over
+// the destination itself.
+Status FileReplacement::OverwriteInstead(std::uint8_t* content, std::uint32_t length,
+                                         RestoreOriginal restore) {
   CloseFile();
   FileReplacement overwrite;
   const Status opened = overwrite.Begin(path_, false);
   return opened != kStatusSuccess ? opened : overwrite.Commit(content, length, restore);
+}
+
+// A write clears set-id bits; the file's own owner gets them back, where the system
+// lets anyone.
+void FileReplacement::PutBackPermissions() {
+  if (exists_) {
+    platform::CarryMetadata(file_, &existing_);
+  }
 }
 
 Status FileReplacement::Overwrite(std::uint8_t* content, std::uint32_t length,
@@ -275,9 +296,11 @@ Status FileReplacement::Overwrite(std::uint8_t* content, std::uint32_t length,
   std::uint32_t written = 0;
   Status status = WriteAll(content, length, written);
   if (status == kStatusSuccess) {
-    if (platform::SetFileLength(file_, length) == platform::Error::None &&
-        platform::FlushFile(file_) == platform::Error::None) {
-      return kStatusSuccess;
+    if (platform::SetFileLength(file_, length) == platform::Error::None) {
+      PutBackPermissions();
+      if (platform::FlushFile(file_) == platform::Error::None) {
+        return kStatusSuccess;
+      }
     }
     status = kStatusWrite;
   }
@@ -288,6 +311,7 @@ Status FileReplacement::Overwrite(std::uint8_t* content, std::uint32_t length,
     std::uint32_t rewritten = 0;
     if (WriteAll(content, written, rewritten) == kStatusSuccess &&
         platform::SetFileLength(file_, length) == platform::Error::None) {
+      PutBackPermissions();
       platform::FlushFile(file_);
     }
   }

@@ -83,6 +83,8 @@ class FileReplacement {
   Status WriteAll(const std::uint8_t* content, std::uint32_t length, std::uint32_t& written);
   Status Overwrite(std::uint8_t* content, std::uint32_t length, RestoreOriginal restore);
   Status CommitStaged(std::uint8_t* content, std::uint32_t length, RestoreOriginal restore);
+  Status OverwriteInstead(std::uint8_t* content, std::uint32_t length, RestoreOriginal restore);
+  void PutBackPermissions();
   void CloseFile();
 
   [[nodiscard]] const char* FullPath() const { return located_.Text(); }
