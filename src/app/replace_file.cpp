@@ -101,11 +101,21 @@ Status FileReplacement::Begin(const char* path, bool allowStaging) {
                                                                  : kStatusDestinationCreate;
   }
   staged_ = true;
-  if (platform::CarryMetadata(file_, exists_ ? &existing_ : nullptr) != platform::Error::None) {
+  if (!CarryDescription()) {
     Abandon();
     return exists_ ? BeginOverwrite() : kStatusDestinationCreate;
   }
   return kStatusSuccess;
+}
+
+// Everything that describes the old file, the permission bits last, or a new file's
+// defaults; false where the new file did not keep all of it.
+bool FileReplacement::CarryDescription() {
+  if (!exists_) {
+    return platform::CarryMetadata(file_, nullptr) == platform::Error::None;
+  }
+  return platform::CarryAttributes(file_, FullPath()) == platform::Error::None &&
+         platform::CarryMetadata(file_, &existing_) == platform::Error::None;
 }
 
 Status FileReplacement::BeginOverwrite() {
@@ -241,7 +251,7 @@ Status FileReplacement::CommitStaged(std::uint8_t* content, std::uint32_t length
   }
   // Set-id bits go with the last write: they are given again now, and where the file
   // no longer keeps everything the old one had, the old file is overwritten instead.
-  if (exists_ && platform::CarryMetadata(file_, &existing_) != platform::Error::None) {
+  if (exists_ && !CarryDescription()) {
     return OverwriteInstead(content, length, restore);
   }
   if (platform::FlushFile(file_) != platform::Error::None) {

@@ -85,6 +85,7 @@ class FileReplacement {
   Status CommitStaged(std::uint8_t* content, std::uint32_t length, RestoreOriginal restore);
   Status OverwriteInstead(std::uint8_t* content, std::uint32_t length, RestoreOriginal restore);
   void PutBackPermissions();
+  bool CarryDescription();
   void CloseFile();
 
   [[nodiscard]] const char* FullPath() const { return located_.Text(); }

@@ -70,11 +70,13 @@ void Describe(const std::string& path, const File& file, platform::FileInfo& inf
 
 const char* CallName(Call call) {
   static const char* const kNames[] = {
-      "Allocate",         "OpenForReading", "ProbeWriteAccess", "GetFileSize",      "ReadFile",
-      "GetFileInfo",      "LocatePath",     "OpenFolder",       "ListFolder",       "FlushFolder",
-      "InspectFile",      "InspectEntry",   "OpenEntry",        "TryLock",          "RemoveEntry",
-      "CreateStagedFile", "NameStagedFile", "CarryMetadata",    "OpenForOverwrite", "WriteAt",
-      "MapFile",          "SetFileLength",  "FlushFile",        "RenameOver"};
+      "Allocate",       "OpenForReading", "ProbeWriteAccess", "GetFileSize",
+      "ReadFile",       "GetFileInfo",    "LocatePath",       "OpenFolder",
+      "ListFolder",     "FlushFolder",    "InspectFile",      "InspectEntry",
+      "OpenEntry",      "TryLock",        "RemoveEntry",      "CreateStagedFile",
+      "NameStagedFile", "CarryMetadata",  "OpenForOverwrite", "WriteAt",
+      "MapFile",        "SetFileLength",  "FlushFile",        "RenameOver",
+      "CarryAttributes"};
   return kNames[static_cast<int>(call)];
 }
 
@@ -373,6 +375,10 @@ Error NameStagedFile(FileHandle file, FolderHandle folder, const char* name) {
 
 Error CarryMetadata(FileHandle /*file*/, const FileInfo* /*from*/) {
   return fake::Failed(Call::CarryMetadata);
+}
+
+Error CarryAttributes(FileHandle /*file*/, const char* /*from*/) {
+  return fake::Failed(Call::CarryAttributes);
 }
 
 Error OpenForOverwrite(const char* path, FileHandle& file) {

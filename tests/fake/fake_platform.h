@@ -38,15 +38,17 @@ enum class Call {
   SetFileLength,
   FlushFile,
   RenameOver,
+  CarryAttributes,
 };
 
 inline constexpr Call kAllCalls[] = {
-    Call::Allocate,       Call::OpenForReading, Call::ProbeWriteAccess, Call::GetFileSize,
-    Call::ReadFile,       Call::GetFileInfo,    Call::LocatePath,       Call::OpenFolder,
-    Call::ListFolder,     Call::FlushFolder,    Call::InspectFile,      Call::InspectEntry,
-    Call::OpenEntry,      Call::TryLock,        Call::RemoveEntry,      Call::CreateStagedFile,
-    Call::NameStagedFile, Call::CarryMetadata,  Call::OpenForOverwrite, Call::WriteAt,
-    Call::MapFile,        Call::SetFileLength,  Call::FlushFile,        Call::RenameOver,
+    Call::Allocate,        Call::OpenForReading, Call::ProbeWriteAccess, Call::GetFileSize,
+    Call::ReadFile,        Call::GetFileInfo,    Call::LocatePath,       Call::OpenFolder,
+    Call::ListFolder,      Call::FlushFolder,    Call::InspectFile,      Call::InspectEntry,
+    Call::OpenEntry,       Call::TryLock,        Call::RemoveEntry,      Call::CreateStagedFile,
+    Call::NameStagedFile,  Call::CarryMetadata,  Call::OpenForOverwrite, Call::WriteAt,
+    Call::MapFile,         Call::SetFileLength,  Call::FlushFile,        Call::RenameOver,
+    Call::CarryAttributes,
 };
 
 const char* CallName(Call call);

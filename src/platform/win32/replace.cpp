@@ -239,6 +239,8 @@ Error CarryMetadata(FileHandle file, const FileInfo* from) {
              : LastError();
 }
 
+Error CarryAttributes(FileHandle /*file*/, const char* /*from*/) { return Error::None; }
+
 Error OpenForOverwrite(const char* path, FileHandle& file) {
   HANDLE opened =
       ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
