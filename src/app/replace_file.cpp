@@ -14,6 +14,9 @@ constexpr std::size_t kStagedExtra = 1 + kMarkerLength + kStagedDigits;
 // How many fresh names a staged file tries before giving up.
 constexpr int kNameAttempts = 100;
 
+// How often an overwrite that failed tries to put the old bytes back.
+constexpr int kPutBackAttempts = 3;
+
 // Room for a path before the system says how much it needs.
 constexpr std::size_t kFirstPathCapacity = 256;
 
@@ -318,8 +321,15 @@ Status FileReplacement::Overwrite(std::uint8_t* content, std::uint32_t length,
     // Put the original bytes back where new ones already landed, so the file ends as
     // it began.
     restore(content, written);
+    // On a copy-on-write file system every overwrite needs new space until what was
+    // written is flushed: a put-back that fails is tried again after a flush.
     std::uint32_t rewritten = 0;
-    if (WriteAll(content, written, rewritten) == kStatusSuccess &&
+    Status putBack = WriteAll(content, written, rewritten);
+    for (int attempt = 1; putBack != kStatusSuccess && attempt < kPutBackAttempts; ++attempt) {
+      platform::FlushFile(file_);
+      putBack = WriteAll(content, written, rewritten);
+    }
+    if (putBack == kStatusSuccess &&
         platform::SetFileLength(file_, length) == platform::Error::None) {
       PutBackPermissions();
       platform::FlushFile(file_);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <thread>
 #include <tuple>
 
@@ -459,6 +460,28 @@ INSTANTIATE_TEST_SUITE_P(
              (std::get<1>(p.param) == Naming::InPlace ? "" : "CopyOntoItself") + "_" +
              std::to_string(std::get<2>(p.param));
     });
+
+// Space that a copy-on-write file system frees only once a file is flushed: the
+// put-back of a failed overwrite meets the same full disk until it flushes.
+TEST_F(FaultTest, APutBackThatNeedsAFlushFirstStillPutsTheOriginalBack) {
+  if (std::getenv("VELMORAN_HARDENING_TOOL") != nullptr) {
+    GTEST_SKIP() << "the shim would be preloaded into the wrapper too";
+  }
+  const Bytes source = SomeBytes(kLength, 11);
+  Write("source", source);
+  HardLink("source", "second");
+  const auto names = Names();
+  Launch launch = In({"-s", "source"});
+  launch.environment = {"LD_PRELOAD=" + std::string(VELMORAN_SHIM_PATH),
+                        "VELMORAN_SHIM_FAIL=pwrite:3:ENOSPC:until-flush",
+                        "VELMORAN_SHIM_WRITE_PIECE=" + std::to_string(kLength / 4)};
+  const Outcome outcome = RunTool(launch);
+  EXPECT_EQ(outcome.exitCode, 15) << outcome.err;
+  const Bytes after = Read("source");
+  EXPECT_TRUE(after == source) << Describe(after, source, ComplementAdd(source, kDefaultKey));
+  EXPECT_TRUE(Read("second") == source);
+  EXPECT_EQ(Names(), names);
+}
 
 // An overwrite needs new blocks where the file has holes: a full disk then fails it
 // partway, and the bytes already written must be put back.

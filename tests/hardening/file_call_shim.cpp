@@ -8,11 +8,12 @@
 // VELMORAN_SHIM_FAIL=call:N:ERRNO[:onward] fails the N-th call of one kind (see kCalls;
 // "open" counts open, open64, openat and openat64 together, "pwrite" pwrite and
 // pwrite64, and so on) with that errno, and with "onward" every later call of that kind
-// too, as a fault that does not go away would. VELMORAN_SHIM_ALSO_FAIL, in the same
-// form, sets the scene for it (a refused rename, say), unreported; the first of the two
-// that matches a call decides. VELMORAN_SHIM_WRITE_PIECE=bytes makes every pwrite move
-// at most that many bytes, a short write as any file system may give, so that a file
-// takes several writes; VELMORAN_SHIM_READ_PIECE does the same for read.
+// too, as a fault that does not go away would; with "until-flush" every later call until
+// the tool flushes a file (fsync), as space a copy-on-write file system frees then.
+// VELMORAN_SHIM_ALSO_FAIL, in the same form, sets the scene for it (a refused rename, say),
+// unreported; the first of the two that matches a call decides. VELMORAN_SHIM_WRITE_PIECE=bytes
+// makes every pwrite move at most that many bytes, a short write as any file system may give, so
+// that a file takes several writes; VELMORAN_SHIM_READ_PIECE does the same for read.
 // VELMORAN_SHIM_REPORT names a file that gets, at exit, "calls KIND COUNT" per kind and,
 // when a fault fired, "fired KIND N ERRNO WHAT" with WHAT the file the call was about:
 // how a sweep knows its N has passed the last call. A fault that stays adds the last
@@ -80,6 +81,7 @@ struct Fault {
   int error = 0;
   const char* errorName = "";
   bool onward = false;
+  bool untilFlush = false;  // stays until the tool flushes a file, as copy-on-write space does
 };
 
 struct State {
@@ -93,6 +95,7 @@ struct State {
   long lastAt = 0;
   long writePiece = 0;
   long readPiece = 0;
+  bool flushedSinceFault = false;
 };
 
 // Parsed once, before main: the tool is single-threaded, the shim keeps it simple.
@@ -139,6 +142,7 @@ Fault ParseFault(const char* spec) {
   }
   fault.n = n;
   fault.onward = std::strcmp(onward, "onward") == 0;
+  fault.untilFlush = std::strcmp(onward, "until-flush") == 0;
   return fault;
 }
 
@@ -223,7 +227,8 @@ bool Fails(Call call, Describe describe) {
   State& state = Shared();
   const long n = ++state.calls[call];
   const auto hits = [&](const Fault& fault) {
-    return fault.call == call && n >= fault.n && (n == fault.n || fault.onward);
+    return fault.call == call && n >= fault.n &&
+           (n == fault.n || fault.onward || (fault.untilFlush && !state.flushedSinceFault));
   };
   if (!hits(state.fault)) {
     if (hits(state.setting)) {
@@ -473,6 +478,7 @@ int fsync(int fd) {
   }
   const int result = real(fd);
   Log("fsync result=%d", result);
+  Shared().flushedSinceFault = Shared().fired;
   return result;
 }
 
