@@ -288,8 +288,12 @@ Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file) 
     struct stat reached {};
     struct stat opened {};
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    if (::stat(self.c_str(), &reached) != 0 || ::fstat(fd, &opened) != 0 ||
-        !SameFile(reached, opened)) {
+    if (::fstat(fd, &opened) != 0) {
+      const Error error = LastError();
+      ::close(fd);
+      return error;
+    }
+    if (::stat(self.c_str(), &reached) != 0 || !SameFile(reached, opened)) {
       ::close(fd);
       return Error::NotSupported;
     }
