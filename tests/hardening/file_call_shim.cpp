@@ -111,16 +111,16 @@ struct Inside {
   Inside& operator=(const Inside&) = delete;
 };
 
-Fault ParseFault(const char* spec) {
+Fault ParseFault(const char* setting) {
   Fault fault;
-  if (spec == nullptr) {
+  if (setting == nullptr) {
     return fault;
   }
   char kind[32] = {};
   char error[32] = {};
   char onward[16] = {};
   long n = 0;
-  if (std::sscanf(spec, "%31[a-z0-9]:%ld:%31[A-Z]:%15s", kind, &n, error, onward) < 3) {
+  if (std::sscanf(setting, "%31[a-z0-9]:%ld:%31[A-Z]:%15s", kind, &n, error, onward) < 3) {
     return fault;
   }
   for (int call = 0; call < kCallCount; ++call) {
