@@ -51,7 +51,6 @@ class JobTest : public testing::Test {
     EXPECT_EQ(state_->releasedWithWrongSize, 0);
     EXPECT_EQ(state_->openFiles, 0);
     EXPECT_EQ(state_->openFolders, 0);
-    EXPECT_TRUE(state_->mappings.empty());
     // The command line may hold the key string: wiped once, at the end, whatever happened.
     EXPECT_EQ(state_->commandLineWipes, wipesBefore + 1);
     EXPECT_EQ(state_->commandLine.find_first_not_of('\0'), std::string::npos);
@@ -148,12 +147,8 @@ TEST_F(JobTest, SilentRunsShowNothingButReturnTheStatus) {
   EXPECT_TRUE(state_->messages.empty());
 }
 
-// Heap block or mapped file, the same figures: the cipher's time is the sum of its parts
-// and the rest of the run is input/output.
-class ReportTimesTest : public JobTest, public testing::WithParamInterface<bool> {};
-
-TEST_P(ReportTimesTest, CountTheCipherPartsAndTheRestAsInputOutput) {
-  state_->mappable = GetParam();
+// The cipher's time is the sum of its parts and the rest of the run is input/output.
+TEST_F(JobTest, ReportTimesCountTheCipherPartsAndTheRestAsInputOutput) {
   // start, before and after the one part, after all parts, written: the cipher took 5
   // (across a wrap), and the whole run 22.
   state_->ticks = {0xFFFFFFF6U, 0xFFFFFFFEU, 3, 5, 12};
@@ -163,8 +158,6 @@ TEST_P(ReportTimesTest, CountTheCipherPartsAndTheRestAsInputOutput) {
             "milliseconds\rTime used for encryption/decryption: 5 milliseconds");
   EXPECT_EQ(state_->messages[0].caption, "Velmoran");
 }
-
-INSTANTIATE_TEST_SUITE_P(HeapAndMapped, ReportTimesTest, testing::Bool());
 
 TEST_F(JobTest, UsageTextIsExact) {
   EXPECT_EQ(Run(""), kStatusUsage);

@@ -196,17 +196,6 @@ Error OpenForOverwrite(const char* path, FileHandle& file);
 Error WriteAt(FileHandle file, std::uint64_t offset, const void* data, std::uint32_t length,
               std::uint32_t& moved);
 
-// Reserves `length` bytes of the file on storage and maps them writable (NotSupported
-// where files are not mapped), so the content can be built in the file's own pages.
-Error MapFile(FileHandle file, std::uint64_t length, std::uint8_t*& bytes);
-
-// Gives back a mapping from MapFile.
-void UnmapFile(std::uint8_t* bytes, std::uint64_t length);
-
-// Starts writing a finished range of a mapped file to storage without waiting: a hint
-// that reports nothing; FlushFile still flushes everything.
-void StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length);
-
 // Sets the file's length.
 Error SetFileLength(FileHandle file, std::uint64_t length);
 

@@ -33,7 +33,6 @@ struct Handle {
   std::string path;  // empty while unnamed
   std::vector<std::uint8_t> unnamed;
   std::size_t position = 0;
-  std::vector<std::uint8_t>* mapping = nullptr;
   std::uint64_t limit = UINT64_MAX;  // a full disk: nothing lands past this offset
   std::uint64_t unnamedId = 0;
 };
@@ -70,11 +69,12 @@ void Describe(const std::string& path, const File& file, platform::FileInfo& inf
 
 const char* CallName(Call call) {
   static const char* const kNames[] = {
-      "Allocate",         "OpenForReading", "ProbeWriteAccess", "GetFileSize",      "ReadFile",
-      "GetFileInfo",      "LocatePath",     "OpenFolder",       "ListFolder",       "FlushFolder",
-      "InspectFile",      "InspectEntry",   "OpenEntry",        "TryLock",          "RemoveEntry",
-      "CreateStagedFile", "NameStagedFile", "CarryMetadata",    "OpenForOverwrite", "WriteAt",
-      "MapFile",          "SetFileLength",  "FlushFile",        "RenameOver",       "ReadAt"};
+      "Allocate",       "OpenForReading", "ProbeWriteAccess", "GetFileSize",
+      "ReadFile",       "GetFileInfo",    "LocatePath",       "OpenFolder",
+      "ListFolder",     "FlushFolder",    "InspectFile",      "InspectEntry",
+      "OpenEntry",      "TryLock",        "RemoveEntry",      "CreateStagedFile",
+      "NameStagedFile", "CarryMetadata",  "OpenForOverwrite", "WriteAt",
+      "SetFileLength",  "FlushFile",      "RenameOver",       "ReadAt"};
   return kNames[static_cast<int>(call)];
 }
 
@@ -445,43 +445,12 @@ Error WriteAt(FileHandle file, std::uint64_t offset, const void* data, std::uint
   return Error::None;
 }
 
-Error MapFile(FileHandle file, std::uint64_t length, std::uint8_t*& bytes) {
-  if (!g_state.mappable) {
-    return Error::NotSupported;
-  }
-  if (const Error error = fake::Failed(Call::MapFile); error != Error::None) {
-    return error;
-  }
-  g_state.mappings.emplace_back(length);
-  AsHandle(file)->mapping = &g_state.mappings.back();
-  bytes = g_state.mappings.back().data();
-  return Error::None;
-}
-
-void UnmapFile(std::uint8_t* bytes, std::uint64_t length) {
-  for (auto mapping = g_state.mappings.begin(); mapping != g_state.mappings.end(); ++mapping) {
-    if (mapping->data() == bytes && mapping->size() == length) {
-      g_state.mappings.erase(mapping);
-      return;
-    }
-  }
-  ++g_state.releasedTwice;
-}
-
-void StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length) {
-  const auto* from = AsHandle(file)->mapping->data() + offset;
-  g_state.writeBacks.push_back({offset, std::vector<std::uint8_t>(from, from + length)});
-}
-
 Error SetFileLength(FileHandle file, std::uint64_t length) {
   if (const Error error = fake::Failed(Call::SetFileLength); error != Error::None) {
     return error;
   }
   fake::Handle& open = *AsHandle(file);
   std::vector<std::uint8_t>& bytes = fake::BytesOf(open);
-  if (open.mapping != nullptr) {
-    bytes = *open.mapping;  // the mapped pages are the file's
-  }
   bytes.resize(length);
   return Error::None;
 }

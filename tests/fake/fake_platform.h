@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <list>
 #include <map>
 #include <string>
 #include <vector>
@@ -34,7 +33,6 @@ enum class Call {
   CarryMetadata,
   OpenForOverwrite,
   WriteAt,
-  MapFile,
   SetFileLength,
   FlushFile,
   RenameOver,
@@ -47,8 +45,7 @@ inline constexpr Call kAllCalls[] = {
     Call::ListFolder,     Call::FlushFolder,    Call::InspectFile,      Call::InspectEntry,
     Call::OpenEntry,      Call::TryLock,        Call::RemoveEntry,      Call::CreateStagedFile,
     Call::NameStagedFile, Call::CarryMetadata,  Call::OpenForOverwrite, Call::WriteAt,
-    Call::MapFile,        Call::SetFileLength,  Call::FlushFile,        Call::RenameOver,
-    Call::ReadAt,
+    Call::SetFileLength,  Call::FlushFile,      Call::RenameOver,       Call::ReadAt,
 };
 
 const char* CallName(Call call);
@@ -93,14 +90,7 @@ struct State {
   std::string secret;             // bytes that must not survive a release
   std::map<Call, int> callCount;
   std::map<Call, PlannedFault> faults;
-  bool mappable = false;     // whether staged files can be mapped (the fast path)
   bool unnamedFiles = true;  // whether the system has unnamed staged files
-  struct WriteBack {
-    std::uint64_t offset;
-    std::vector<std::uint8_t> bytes;  // the range as it was when handed over
-  };
-  std::vector<WriteBack> writeBacks;
-  std::list<std::vector<std::uint8_t>> mappings;  // live mappings of staged files
   int openFiles = 0;
   int commandLineWipes = 0;  // WipeCommandLine zeroes commandLine's bytes in place
   // The UTF-16 command line, where one is kept (none when empty); its code page is

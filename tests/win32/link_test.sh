@@ -5,21 +5,13 @@
 # links are made on the Unix side.
 # Usage: link_test.sh <wine-run.sh> <wine prefix> <Velmoran.exe>
 set -u
-run=$1
-prefix=$2
-exe=$3
-dir=$(mktemp -d)
-trap 'cd /; rm -rf "$dir"' EXIT
+. "$(dirname "$0")/wine_case.sh"
 mkdir "$dir/sub" "$dir/t" "$dir/elsewhere"
 cd "$dir/elsewhere" || exit 1
 win="Z:$dir"  # the same folder as Windows programs spell it
 
-failures=0
-fail() { echo "$1"; failures=$((failures + 1)); }
 tool() { "$run" "$prefix" "$exe" -s "$@" >/dev/null 2>&1; }
 listing() { ls -A "$1" | tr '\n' ' '; }
-# 4 KiB of every byte value.
-for _ in $(seq 16); do printf "$(printf '\\%03o' $(seq 0 255))"; done > "$dir/original"
 
 # In place, through a relative link: the cipher runs back, so a second run restores it.
 cp "$dir/original" "$dir/sub/target.bin"

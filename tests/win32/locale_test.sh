@@ -4,11 +4,7 @@
 # is one name. The file is transformed in place and nothing else is created.
 # Usage: locale_test.sh <wine-run.sh> <wine prefix> <Velmoran.exe>
 set -u
-run=$1
-prefix=$2
-exe=$3
-dir=$(mktemp -d)
-trap 'cd /; rm -rf "$dir"' EXIT
+. "$(dirname "$0")/wine_case.sh"
 locales=$dir/locales
 mkdir "$locales" "$dir/sub" "$dir/elsewhere"
 if ! localedef -i ja_JP -f UTF-8 "$locales/ja_JP.UTF-8" >/dev/null 2>&1; then
@@ -17,9 +13,6 @@ if ! localedef -i ja_JP -f UTF-8 "$locales/ja_JP.UTF-8" >/dev/null 2>&1; then
 fi
 japanese=(env LOCPATH="$locales" LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8)
 
-failures=0
-fail() { echo "$1"; failures=$((failures + 1)); }
-for _ in $(seq 16); do printf "$(printf '\\%03o' $(seq 0 255))"; done > "$dir/original"
 name='表.bin'
 cp "$dir/original" "$dir/sub/$name"
 for spelling in "Z:$dir/sub/$name" "..\\sub\\$name"; do

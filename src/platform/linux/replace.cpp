@@ -1,10 +1,9 @@
-// The calls a replacement is made of, on Linux: paths, folders, staged files, writes,
-// mappings and the rename. What to call when is decided in app/replace_file.cpp.
+// The calls a replacement is made of, on Linux: paths, folders, staged files, writes
+// and the rename. What to call when is decided in app/replace_file.cpp.
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -263,33 +262,6 @@ Error WriteAt(FileHandle file, std::uint64_t offset, const void* data, std::uint
       return LastError();
     }
   }
-}
-
-Error MapFile(FileHandle file, std::uint64_t length, std::uint8_t*& bytes) {
-  if (length == 0 || length > SIZE_MAX) {
-    return Error::NotSupported;
-  }
-  // The blocks are reserved up front, so a full disk is a failure here and never a
-  // fault while the mapping is written.
-  if (::fallocate(Fd(file), 0, 0, static_cast<off_t>(length)) != 0) {
-    return LastError();
-  }
-  void* mapping = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ | PROT_WRITE,
-                         MAP_SHARED, Fd(file), 0);
-  if (mapping == MAP_FAILED) {
-    return LastError();
-  }
-  bytes = static_cast<std::uint8_t*>(mapping);
-  return Error::None;
-}
-
-void UnmapFile(std::uint8_t* bytes, std::uint64_t length) {
-  ::munmap(bytes, static_cast<std::size_t>(length));
-}
-
-void StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length) {
-  ::sync_file_range(Fd(file), static_cast<off_t>(offset), static_cast<off_t>(length),
-                    SYNC_FILE_RANGE_WRITE);
 }
 
 Error SetFileLength(FileHandle file, std::uint64_t length) {

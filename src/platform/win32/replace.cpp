@@ -207,6 +207,16 @@ Error ListFolder(FolderHandle folder, void (*visit)(const char* name, void* cont
 // A rename through a handle is on storage once the call returns.
 Error FlushFolder(FolderHandle /*folder*/) { return Error::None; }
 
+// Describes a file opened for that and closes it; a failed open reports the system's error.
+Error DescribeOpened(HANDLE file, FileInfo& info) {
+  if (file == INVALID_HANDLE_VALUE) {
+    return LastError();
+  }
+  const Error described = DescribeHandle(file, info);
+  ::CloseHandle(file);
+  return described;
+}
+
 Error InspectFile(const char* path, FileInfo& info) {
   const DWORD attributes = ::GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -222,14 +232,9 @@ Error InspectFile(const char* path, FileInfo& info) {
   }
   // Exclusively: the test that no other program has it open, as Windows would refuse
   // replacing it then.
-  HANDLE file =
-      ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    return LastError();
-  }
-  const Error described = DescribeHandle(file, info);
-  ::CloseHandle(file);
-  return described;
+  return DescribeOpened(
+      ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+      info);
 }
 
 Error InspectEntry(FolderHandle folder, const char* name, FileInfo& info) {
@@ -237,13 +242,8 @@ Error InspectEntry(FolderHandle folder, const char* name, FileInfo& info) {
   if (path.Get() == nullptr) {
     return Error::NoSpace;
   }
-  HANDLE file = OpenEntryAs(path.Get(), FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS);
-  if (file == INVALID_HANDLE_VALUE) {
-    return LastError();
-  }
-  const Error described = DescribeHandle(file, info);
-  ::CloseHandle(file);
-  return described;
+  return DescribeOpened(OpenEntryAs(path.Get(), FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS),
+                        info);
 }
 
 // A running program's staged file is open without sharing, so this open fails (Busy).
@@ -390,17 +390,6 @@ Error WriteAt(FileHandle file, std::uint64_t offset, const void* data, std::uint
   moved = count;
   return Error::None;
 }
-
-// The content goes through WriteAt: mapping the staged file would keep a section open
-// on it, and Windows does not rename or truncate a file with a mapped view.
-Error MapFile(FileHandle /*file*/, std::uint64_t /*length*/, std::uint8_t*& /*bytes*/) {
-  return Error::NotSupported;
-}
-
-void UnmapFile(std::uint8_t* /*bytes*/, std::uint64_t /*length*/) {}
-
-// Nothing is ever mapped here, so there is never a range to send on early.
-void StartWriteBack(FileHandle /*file*/, std::uint64_t /*offset*/, std::uint64_t /*length*/) {}
 
 Error SetFileLength(FileHandle file, std::uint64_t length) {
   LARGE_INTEGER end{};
