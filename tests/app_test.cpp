@@ -216,6 +216,51 @@ TEST_F(JobTest, ARefusedRenameFallsBackToOverwriting) {
   EXPECT_EQ(FileBytes("src"), XorReference(kPlain, "Velmoran"));
 }
 
+// A folder that keeps its entries (append-only) refuses to rename the still-empty named
+// staged file: the destination is overwritten instead, or a new one refused, and what
+// stays behind (the empty file it could not remove either) never holds data.
+struct KeptEntriesCase {
+  const char* arguments;
+  Status status;
+  const char* output;  // holds the plain text ciphered with the default key, when 0
+};
+
+class KeptEntriesTest : public JobTest, public testing::WithParamInterface<KeptEntriesCase> {};
+
+TEST_P(KeptEntriesTest, AStagedFileThatCannotBeRenamedIsNeverWritten) {
+  state_->unnamedFiles = false;
+  state_->files["old"].bytes = {1, 2, 3};
+  fake::InjectFault(Call::MoveStagedFile, 1, Fault::Fail, platform::Error::AccessDenied);
+  fake::InjectFault(Call::RemoveEntry, 1, Fault::Fail, platform::Error::AccessDenied);
+  ASSERT_EQ(Run(GetParam().arguments), GetParam().status);
+  if (GetParam().status == kStatusSuccess) {
+    EXPECT_EQ(FileBytes(GetParam().output), ComplementAddReference(kPlain, "Velmoran"));
+  } else {
+    EXPECT_EQ(state_->files.count(GetParam().output), 0U);
+  }
+  for (const auto& [path, file] : state_->files) {
+    if (path.find(".velmoran-") != std::string::npos) {
+      EXPECT_TRUE(file.bytes.empty()) << path << " holds data";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, KeptEntriesTest,
+                         testing::Values(KeptEntriesCase{"src", kStatusSuccess, "src"},
+                                         KeptEntriesCase{"-c src old", kStatusSuccess, "old"},
+                                         KeptEntriesCase{"-c src new", kStatusDestinationCreate,
+                                                         "new"}));
+
+// Where the system has unnamed staged files there is no name to leave behind: no probe.
+TEST_F(JobTest, AnUnnamedStagedFileIsNotMovedFirst) {
+  ASSERT_EQ(Run("src"), kStatusSuccess);
+  EXPECT_EQ(state_->callCount[Call::MoveStagedFile], 0);
+  state_->unnamedFiles = false;
+  ASSERT_EQ(Run("src"), kStatusSuccess);
+  EXPECT_EQ(state_->callCount[Call::MoveStagedFile], 1);
+  EXPECT_EQ(FileBytes("src"), kPlain);
+}
+
 // The key file is read whole before the source is read at all.
 TEST_F(JobTest, AFailedKeyFileWinsOverAFailedSourceRead) {
   fake::InjectFault(Call::ReadFile, 1);

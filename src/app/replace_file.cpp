@@ -143,7 +143,37 @@ Status FileReplacement::Begin(const char* path, bool allowStaging) {
     Abandon();
     return exists_ ? BeginOverwrite() : kStatusDestinationCreate;
   }
+  if (named_ && !StagedFileMoves()) {
+    Abandon();  // an append-only folder keeps it, but empty
+    return exists_ ? BeginOverwrite() : kStatusDestinationCreate;
+  }
   return kStatusSuccess;
+}
+
+// A folder that refuses to rename or remove its entries (append-only) would keep a
+// named staged file, and its data, after a failed rename. The system that has no
+// unnamed files cannot tell such a folder either, so the staged file is renamed once,
+// while still empty, to a fresh staged name: a refusal means the destination is to
+// be overwritten instead.
+bool FileReplacement::StagedFileMoves() {
+  HeapBlock former = HeapBlock::Allocate(stagedName_.Size());
+  if (!former) {
+    return false;
+  }
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    std::memcpy(former.Text(), stagedName_.Text(), stagedName_.Size());
+    MakeStagedName();
+    const platform::Error moved =
+        platform::MoveStagedFile(file_, folder_, former.Text(), stagedName_.Text());
+    if (moved == platform::Error::None) {
+      return true;
+    }
+    std::memcpy(stagedName_.Text(), former.Text(), stagedName_.Size());  // still its name
+    if (moved != platform::Error::Exists) {
+      return false;
+    }
+  }
+  return false;
 }
 
 bool FileReplacement::FitStagedName() {

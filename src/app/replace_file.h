@@ -15,7 +15,8 @@
 //                   never readable by more users than the old file.
 //                 - overwrite: the destination itself, opened for writing without
 //                   truncation, where a rename would change what the file is or cannot
-//                   be made: the folder refuses new files, no staged name fits beside
+//                   be made: the folder refuses new files, or refuses to rename a
+//                   named staged file while it is still empty, no staged name fits beside
 //                   it within the system's limits, the file has more than one
 //                   hard link, or the new file could not be given the old one's owner
 //                   and group (its security descriptor on Windows).
@@ -103,6 +104,7 @@ class FileReplacement {
   Status BeginOverwrite();
   platform::Error CreateStaged();
   platform::Error CreateStagedFileNamed(const char* name);
+  bool StagedFileMoves();
   void RemoveAbandonedStagedFiles();
   void RemoveIfAbandoned(const char* entry);
   void MakeStagedName();

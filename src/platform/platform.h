@@ -166,6 +166,7 @@ Error TryLock(FileHandle file);
 // Removes the entry `name` of the folder.
 Error RemoveEntry(FolderHandle folder, const char* name);
 
+
 // ---- writing -------------------------------------------------------------
 
 // Creates a new file in the folder, exclusively (POSIX: mode 0600), held so that no
@@ -183,6 +184,10 @@ Error CreateStagedFileLike(FolderHandle folder, const char* name, const char* or
 
 // Gives an unnamed staged file the name `name` in its folder; Exists when taken.
 Error NameStagedFile(FileHandle file, FolderHandle folder, const char* name);
+
+// Renames the open staged file `from` to `to` in its folder, never replacing an
+// entry; Exists when `to` is taken.
+Error MoveStagedFile(FileHandle file, FolderHandle folder, const char* from, const char* to);
 
 // Gives the new file what describes the old one (permission bits, owner and group;
 // attributes on Windows), or a new file's defaults when `from` is nullptr.

@@ -74,7 +74,8 @@ const char* CallName(Call call) {
       "ListFolder",     "FlushFolder",    "InspectFile",      "InspectEntry",
       "OpenEntry",      "TryLock",        "RemoveEntry",      "CreateStagedFile",
       "NameStagedFile", "CarryMetadata",  "OpenForOverwrite", "WriteAt",
-      "SetFileLength",  "FlushFile",      "RenameOver",       "ReadAt"};
+      "SetFileLength",  "FlushFile",      "RenameOver",       "ReadAt",
+      "MoveStagedFile"};
   return kNames[static_cast<int>(call)];
 }
 
@@ -404,6 +405,25 @@ Error NameStagedFile(FileHandle file, FolderHandle folder, const char* name) {
 Error CreateStagedFileLike(FolderHandle folder, const char* name, const char* /*original*/,
                            FileHandle& file) {
   return CreateStagedFile(folder, name, file);
+}
+
+Error MoveStagedFile(FileHandle file, FolderHandle folder, const char* from, const char* to) {
+  if (const Error error = fake::Failed(Call::MoveStagedFile); error != Error::None) {
+    return error;
+  }
+  const std::string& prefix = AsFolder(folder)->prefix;
+  const auto staged = g_state.files.find(prefix + from);
+  if (staged == g_state.files.end()) {
+    return Error::NotFound;
+  }
+  if (g_state.files.count(prefix + to) != 0) {
+    return Error::Exists;
+  }
+  fake::File moved = std::move(staged->second);
+  g_state.files.erase(staged);
+  g_state.files[prefix + to] = std::move(moved);
+  AsHandle(file)->path = prefix + to;
+  return Error::None;
 }
 
 Error CarryMetadata(FileHandle /*file*/, const FileInfo* /*from*/) {

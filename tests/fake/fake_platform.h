@@ -37,6 +37,7 @@ enum class Call {
   FlushFile,
   RenameOver,
   ReadAt,
+  MoveStagedFile,
 };
 
 inline constexpr Call kAllCalls[] = {
@@ -46,6 +47,7 @@ inline constexpr Call kAllCalls[] = {
     Call::OpenEntry,      Call::TryLock,        Call::RemoveEntry,      Call::CreateStagedFile,
     Call::NameStagedFile, Call::CarryMetadata,  Call::OpenForOverwrite, Call::WriteAt,
     Call::SetFileLength,  Call::FlushFile,      Call::RenameOver,       Call::ReadAt,
+    Call::MoveStagedFile,
 };
 
 const char* CallName(Call call);

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>  // renameat2
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -222,6 +223,11 @@ Error NameStagedFile(FileHandle file, FolderHandle folder, const char* name) {
   const std::string self = "/proc/self/fd/" + std::to_string(Fd(file));
   return ::linkat(AT_FDCWD, self.c_str(), Fd(folder), name, AT_SYMLINK_FOLLOW) == 0 ? Error::None
                                                                                     : LastError();
+}
+
+Error MoveStagedFile(FileHandle /*file*/, FolderHandle folder, const char* from, const char* to) {
+  return ::renameat2(Fd(folder), from, Fd(folder), to, RENAME_NOREPLACE) == 0 ? Error::None
+                                                                              : LastError();
 }
 
 // Owner and group first, since a change of owner clears set-id bits, then the

@@ -326,9 +326,10 @@ Error CreateStagedFileLike(FolderHandle folder, const char* name, const char* or
     return Error::NoSpace;
   }
   SECURITY_ATTRIBUTES like{sizeof like, descriptor.Get(), FALSE};
-  HANDLE created =
-      ::CreateFileA(path.Get(), GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES | WRITE_DAC, 0,
-                    &like, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Readable too: a refused rename copies the staged content over the destination.
+  HANDLE created = ::CreateFileA(
+      path.Get(), GENERIC_READ | GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES | WRITE_DAC, 0,
+      &like, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (created == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     return (error == ERROR_INVALID_OWNER || error == ERROR_PRIVILEGE_NOT_HELD)
@@ -405,27 +406,22 @@ Error FlushFile(FileHandle file) {
   return ::FlushFileBuffers(AsHandle(file)) ? Error::None : LastError();
 }
 
-// Through the staged file's own handle, so the file is never without an owner that
-// keeps others from deleting it. The new name is the destination's full path: a bare
-// name would be taken relative to the current directory, not to the staged file's
-// folder. (ReplaceFileA without a backup name can leave neither file when it fails
-// halfway; one rename leaves either.)
-Error RenameOver(FileHandle staged, FolderHandle folder, const char* /*stagedName*/,
-                 const char* name) {
-  const Text target = Join(folder, name);
-  if (target.Get() == nullptr) {
-    return Error::NoSpace;
-  }
-  const int givenLength = ::MultiByteToWideChar(CP_ACP, 0, target.Get(), -1, nullptr, 0);
+namespace {
+
+// Renames the open file to `target` through its handle, by the target's full path: a
+// bare name would be taken relative to the current directory, not to the file's
+// folder. Reports the system's error code; NO_ERROR when renamed.
+DWORD RenameHandle(HANDLE file, const char* target, bool replace) {
+  const int givenLength = ::MultiByteToWideChar(CP_ACP, 0, target, -1, nullptr, 0);
   if (givenLength <= 0) {
-    return LastError();
+    return ::GetLastError();
   }
   auto* given = static_cast<WCHAR*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY,
                                                 static_cast<SIZE_T>(givenLength) * sizeof(WCHAR)));
   if (given == nullptr) {
-    return Error::NoSpace;
+    return ERROR_NOT_ENOUGH_MEMORY;
   }
-  ::MultiByteToWideChar(CP_ACP, 0, target.Get(), -1, given, givenLength);
+  ::MultiByteToWideChar(CP_ACP, 0, target, -1, given, givenLength);
   const DWORD fullLength = ::GetFullPathNameW(given, 0, nullptr, nullptr);  // terminator included
   const SIZE_T size = sizeof(FILE_RENAME_INFO) + static_cast<SIZE_T>(fullLength) * sizeof(WCHAR);
   auto* info =
@@ -436,19 +432,33 @@ Error RenameOver(FileHandle staged, FolderHandle folder, const char* /*stagedNam
   if (info != nullptr) {
     const DWORD written = ::GetFullPathNameW(given, fullLength, info->FileName, nullptr);
     if (written > 0 && written < fullLength) {
-      info->ReplaceIfExists = TRUE;
+      info->ReplaceIfExists = replace ? TRUE : FALSE;
       info->RootDirectory = nullptr;
       info->FileNameLength = written * sizeof(WCHAR);
-      renamed = ::SetFileInformationByHandle(AsHandle(staged), FileRenameInfo, info,
-                                             static_cast<DWORD>(size));
+      renamed = ::SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(size));
     }
   }
-  const DWORD error = ::GetLastError();
+  const DWORD error = renamed ? NO_ERROR : ::GetLastError();
   if (info != nullptr) {
     ::HeapFree(::GetProcessHeap(), 0, info);
   }
   ::HeapFree(::GetProcessHeap(), 0, given);
-  if (renamed) {
+  return error == NO_ERROR && !renamed ? ERROR_GEN_FAILURE : error;
+}
+
+}  // namespace
+
+// Through the staged file's own handle, so the file is never without an owner that
+// keeps others from deleting it. (ReplaceFileA without a backup name can leave neither
+// file when it fails halfway; one rename leaves either.)
+Error RenameOver(FileHandle staged, FolderHandle folder, const char* /*stagedName*/,
+                 const char* name) {
+  const Text target = Join(folder, name);
+  if (target.Get() == nullptr) {
+    return Error::NoSpace;
+  }
+  const DWORD error = RenameHandle(AsHandle(staged), target.Get(), true);
+  if (error == NO_ERROR) {
     return Error::None;
   }
   // A destination that exists but cannot be replaced (open elsewhere without sharing
@@ -458,6 +468,15 @@ Error RenameOver(FileHandle staged, FolderHandle folder, const char* /*stagedNam
     return Error::Busy;
   }
   return win32::ErrorFrom(error);
+}
+
+// Through the handle too, which the staged file was created with DELETE access for.
+Error MoveStagedFile(FileHandle file, FolderHandle folder, const char* /*from*/, const char* to) {
+  const Text target = Join(folder, to);
+  if (target.Get() == nullptr) {
+    return Error::NoSpace;
+  }
+  return win32::ErrorFrom(RenameHandle(AsHandle(file), target.Get(), false));
 }
 
 }  // namespace platform
