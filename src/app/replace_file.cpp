@@ -258,7 +258,7 @@ void FileReplacement::RemoveIfAbandoned(const char* entry) {
       platform::TryLock(candidate) == platform::Error::None &&
       platform::InspectEntry(folder_, entry, named) == platform::Error::None &&
       named.id == held.id) {
-    platform::RemoveEntry(folder_, entry);
+    platform::RemoveHeldEntry(candidate, folder_, entry);
   }
   platform::CloseFile(candidate);
 }

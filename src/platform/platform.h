@@ -166,6 +166,9 @@ Error TryLock(FileHandle file);
 // Removes the entry `name` of the folder.
 Error RemoveEntry(FolderHandle folder, const char* name);
 
+// Removes the entry `name` of the folder that `file` (from OpenEntry) holds, through
+// that handle where the system can (Windows: when it closes), else by its name.
+Error RemoveHeldEntry(FileHandle file, FolderHandle folder, const char* name);
 
 // ---- writing -------------------------------------------------------------
 

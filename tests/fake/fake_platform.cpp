@@ -364,6 +364,10 @@ Error RemoveEntry(FolderHandle folder, const char* name) {
   return g_state.files.erase(AsFolder(folder)->prefix + name) == 1 ? Error::None : Error::NotFound;
 }
 
+Error RemoveHeldEntry(FileHandle /*file*/, FolderHandle folder, const char* name) {
+  return RemoveEntry(folder, name);
+}
+
 // ---- writing ----
 
 Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file) {

@@ -181,6 +181,11 @@ Error RemoveEntry(FolderHandle folder, const char* name) {
   return ::unlinkat(Fd(folder), name, 0) == 0 ? Error::None : LastError();
 }
 
+// By name: the logic has checked that the name still leads to the held file.
+Error RemoveHeldEntry(FileHandle /*file*/, FolderHandle folder, const char* name) {
+  return RemoveEntry(folder, name);
+}
+
 Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file) {
   if (name == nullptr) {
     const int fd = ::openat(Fd(folder), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);

@@ -246,8 +246,60 @@ Error InspectEntry(FolderHandle folder, const char* name, FileInfo& info) {
                         info);
 }
 
+namespace {
+
+// The path the system holds for an open file or folder, as a drive path where it has one.
+Text FinalPath(HANDLE file) {
+  constexpr DWORD kDrivePath = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  const DWORD needed = ::GetFinalPathNameByHandleA(file, nullptr, 0, kDrivePath);
+  Text path(static_cast<int>(needed));
+  if (needed == 0 || path.Get() == nullptr ||
+      ::GetFinalPathNameByHandleA(file, path.Get(), needed + 1, kDrivePath) > needed) {
+    return Text(0);  // empty: nothing to compare, never taken for the entry itself
+  }
+  return path;
+}
+
+// Whether the open `file` is the entry `name` of `folder` itself and not what a link
+// of that name leads to: Windows opens a link as itself (a reparse point, no plain
+// file), but Wine follows a Unix symbolic link, whose final path is then its target's.
+bool HoldsTheEntryItself(HANDLE file, FolderHandle folder, const char* name) {
+  HANDLE opened =
+      ::CreateFileA(*FolderPath(folder) != '\0' ? FolderPath(folder) : ".", FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  const Text folderPath = FinalPath(opened);
+  ::CloseHandle(opened);
+  const Text entryPath = FinalPath(file);
+  if (folderPath.Get() == nullptr || entryPath.Get() == nullptr || *folderPath.Get() == '\0') {
+    return false;
+  }
+  const int folderLength = ::lstrlenA(folderPath.Get());
+  const char* entry = entryPath.Get();
+  if (::lstrlenA(entry) <= folderLength + 1 ||
+      ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, entry, folderLength, folderPath.Get(),
+                       folderLength) != CSTR_EQUAL) {
+    return false;
+  }
+  // The folder's final path ends in a separator only at a drive's root ("C:\").
+  const char* rest = entry + folderLength;
+  if (folderPath.Get()[folderLength - 1] != '\\') {
+    if (*rest != '\\') {
+      return false;
+    }
+    ++rest;
+  }
+  return SameName(rest, name);
+}
+
+}  // namespace
+
 // A running program's staged file is open without sharing, so this open fails (Busy).
-// Deleting stays shared, so the entry can be removed while it is held here.
+// Deleting stays shared, so the entry can be removed while it is held here. A link is
+// never opened: what it leads to is NotSupported.
 Error OpenEntry(FolderHandle folder, const char* name, FileHandle& file) {
   const Text path = Join(folder, name);
   if (path.Get() == nullptr) {
@@ -257,8 +309,21 @@ Error OpenEntry(FolderHandle folder, const char* name, FileHandle& file) {
   if (opened == INVALID_HANDLE_VALUE) {
     return LastError();
   }
+  if (!HoldsTheEntryItself(opened, folder, name)) {
+    ::CloseHandle(opened);
+    return Error::NotSupported;
+  }
   file = reinterpret_cast<FileHandle>(opened);
   return Error::None;
+}
+
+// Through the handle that was checked, so nothing can be swapped in between: the entry
+// goes when the handle closes.
+Error RemoveHeldEntry(FileHandle file, FolderHandle /*folder*/, const char* /*name*/) {
+  FILE_DISPOSITION_INFO gone{TRUE};
+  return ::SetFileInformationByHandle(AsHandle(file), FileDispositionInfo, &gone, sizeof gone)
+             ? Error::None
+             : LastError();
 }
 
 Error TryLock(FileHandle file) {
