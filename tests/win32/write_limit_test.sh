@@ -60,4 +60,17 @@ check "hard-linked, overwritten partway: 15, both names as before" 15 $status sr
   link=original
 [ "$(listing)" = "link original src " ] || { echo "left behind: $(listing)"; failures=$((failures + 1)); }
 
+# A copy onto the source's own file, by another spelling (from the parent folder too)
+# or through its other name, is that file by identity: put back exactly as in place.
+base=$(basename "$dir")
+for spelling in "Z:$dir/SRC" "..\\$base\\.\\Src" link; do
+  limited 100 -s -c src "$spelling"; status=$?
+  check "copy onto its own file as $spelling, partway: 15, both names as before" 15 $status \
+    src=original link=original
+  [ "$(listing)" = "link original src " ] || { echo "left behind: $(listing)"; failures=$((failures + 1)); }
+done
+(cd .. && limited 100 -s -c "$base\\src" "Z:$dir/LINK"); status=$?
+check "from the parent folder, onto its own file's other name: 15, as before" 15 $status \
+  src=original link=original
+
 [ $failures = 0 ]
