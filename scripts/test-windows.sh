@@ -38,7 +38,8 @@ export DISPLAY=:$(head -1 "$display_file")
 # anything: every test is a program of its own, so over hundreds of them that happens.
 WINEPREFIX=$prefix /usr/lib/wine/wineserver -p
 
-ctest --preset windows
+# and cmake/wine-run.sh starts it again, reporting it, should it ever go away.
+VELMORAN_WINE_KEEP_SERVER=1 ctest --preset windows
 
 # The kernel ratios, built for Windows: a short smoke run under Wine (timings are not checked).
 cmake --preset windows-bench >/dev/null
