@@ -111,6 +111,11 @@ Error ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::uint32_t 
 // What the open file is.
 Error GetFileInfo(FileHandle file, FileInfo& info);
 
+// Takes the lock a run holds on the file at `path` from before reading it until its new
+// content is in place, without waiting; released by CloseFile(lock) or the process's
+// end. Busy when another run holds it.
+Error OpenLock(const char* path, FileHandle& lock);
+
 // Closes any handle of this seam; kInvalidFile is ignored.
 void CloseFile(FileHandle file);
 

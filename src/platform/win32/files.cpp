@@ -106,6 +106,50 @@ Error GetFileInfo(FileHandle file, FileInfo& info) {
   return Error::None;
 }
 
+// Windows locks byte ranges of a handle, and every handle of this file that a run opens
+// (the exclusive probe, the destination opened without sharing) would conflict with
+// one held for the whole run. The lock is a named object instead, named after the
+// file's identity (volume serial number and file index), in the namespace all sessions
+// share: it exists while a run holds it, and goes with that run's process.
+Error OpenLock(const char* path, FileHandle& lock) {
+  HANDLE file = ::CreateFileA(path, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return LastError();
+  }
+  BY_HANDLE_FILE_INFORMATION status{};
+  const BOOL described = ::GetFileInformationByHandle(file, &status);
+  const Error error = described ? Error::None : LastError();
+  ::CloseHandle(file);
+  if (!described) {
+    return error;
+  }
+  char name[] = "Global\\Velmoran-00000000-0000000000000000";
+  const DWORD parts[] = {status.dwVolumeSerialNumber, status.nFileIndexHigh, status.nFileIndexLow};
+  char* digit = name + sizeof "Global\\Velmoran-" - 1;
+  for (int part = 0; part < 3; ++part) {
+    for (int shift = 28; shift >= 0; shift -= 4) {
+      *digit++ = "0123456789abcdef"[(parts[part] >> static_cast<unsigned>(shift)) & 0xFU];
+    }
+    if (*digit == '-') {
+      ++digit;
+    }
+  }
+  ::SetLastError(NO_ERROR);
+  HANDLE held = ::CreateMutexA(nullptr, FALSE, name);
+  if (held == nullptr) {
+    // Another user's run holds it, and its object is not ours to open.
+    return ::GetLastError() == ERROR_ACCESS_DENIED ? Error::Busy : LastError();
+  }
+  if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+    ::CloseHandle(held);
+    return Error::Busy;
+  }
+  lock = reinterpret_cast<FileHandle>(held);
+  return Error::None;
+}
+
 void CloseFile(FileHandle file) {
   if (file != kInvalidFile) {
     ::CloseHandle(AsHandle(file));
