@@ -326,7 +326,9 @@ void ToolCase::RunCase(const Case& c) {
       const std::string folder =
           c.start == StartIn::AboveByRelativePaths ? filesFolder : AbsoluteSpelling(Root());
       for (const std::size_t i : PathArguments(args)) {
-        launch.args[i] = Inside(folder, args[i]);
+        if (args[i].rfind('/', 0) != 0) {  // an absolute path leads there already
+          launch.args[i] = Inside(folder, args[i]);
+        }
       }
     }
     const Outcome outcome = e2e::Run(launch);
