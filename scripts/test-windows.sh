@@ -47,6 +47,7 @@ ctest --preset windows
 cmake --preset native >/dev/null
 cmake --build --preset native --target velmoran_e2e
 shared_logs=$(mktemp -d)
+shared_start=$SECONDS
 shards=2
 shard_pids=()
 for shard in $(seq 0 $((shards - 1))); do
@@ -65,6 +66,7 @@ for log in "$shared_logs"/*.log; do
   if [ "$shared_failed" -ne 0 ]; then cat "$log"; else grep -E '^\[  (PASSED|SKIPPED) ' "$log"; fi
 done
 rm -rf "$shared_logs"
+echo "shared end-to-end cases under Wine: $((SECONDS - shared_start)) s"
 [ "$shared_failed" -eq 0 ] || { echo "shared end-to-end cases failed under Wine"; exit 1; }
 
 # The kernel ratios, built for Windows: a short smoke run under Wine (timings are not checked).
