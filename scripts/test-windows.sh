@@ -41,6 +41,35 @@ WINEPREFIX=$prefix /usr/lib/wine/wineserver -p
 # and cmake/wine-run.sh starts it again, reporting it, should it ever go away.
 VELMORAN_WINE_KEEP_SERVER=1 ctest --preset windows
 
+# The portable end-to-end cases, the same source and tables as the native run, against
+# Velmoran.exe: their runner starts it through the box reader under this Wine server and
+# reads its message boxes where a native run reads standard error. Two shards side by
+# side, as ctest runs two tests.
+cmake --preset native >/dev/null
+cmake --build --preset native --target velmoran_e2e
+shared_logs=$(mktemp -d)
+shared_start=$SECONDS
+shards=2
+shard_pids=()
+for shard in $(seq 0 $((shards - 1))); do
+  VELMORAN_E2E_TOOL=$PWD/$build/Velmoran.exe \
+    VELMORAN_E2E_BOX_READER=$PWD/$build/tests/win32/velmoran_box_reader.exe \
+    VELMORAN_E2E_WINE_PREFIX=$prefix GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$shard \
+    build/native/tests/e2e/velmoran_e2e --gtest_filter='CommandLine/*:Job/*:Cipher/*' \
+    >"$shared_logs/$shard.log" 2>&1 &
+  shard_pids+=($!)
+done
+shared_failed=0
+for pid in "${shard_pids[@]}"; do
+  wait "$pid" || shared_failed=1
+done
+for log in "$shared_logs"/*.log; do
+  if [ "$shared_failed" -ne 0 ]; then cat "$log"; else grep -E '^\[  (PASSED|SKIPPED) ' "$log"; fi
+done
+rm -rf "$shared_logs"
+echo "shared end-to-end cases under Wine: $((SECONDS - shared_start)) s"
+[ "$shared_failed" -eq 0 ] || { echo "shared end-to-end cases failed under Wine"; exit 1; }
+
 # The kernel ratios, built for Windows: a short smoke run under Wine (timings are not checked).
 cmake --preset windows-bench >/dev/null
 cmake --build --preset windows-bench

@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "reference_ciphers.h"
 #include "scratch_directory.h"
+#include "status_texts.h"
 #include "tool_runner.h"
 
 namespace e2e {
@@ -25,14 +27,12 @@ using Bytes = std::string;
 using support::ComplementAdd;
 using support::XOrData;
 
-// `length` reproducible pseudo-random bytes that hold every byte value.
-Bytes SomeBytes(std::size_t length, std::uint32_t seed);
+using support::SomeBytes;
 
 inline const Bytes kPlain = "Plain text\r\nwith \x00 and \xFF bytes\n";
 using support::kDefaultKey;
 
-// The message box text of each status (1 to 19), with its carriage returns.
-std::string StatusText(int status);
+using support::StatusText;
 
 // What a directory tree holds, entry by entry, keyed by relative path.
 struct Entry {
@@ -48,6 +48,11 @@ using Tree = std::map<std::string, Entry>;
 
 class ToolCase;
 
+// Where a case starts the tool: in the files' folder, or in the folder above it with
+// every path argument leading through the files' folder, relative or absolute (under
+// Wine drive-absolute, Z:\...).
+enum class StartIn { FilesFolder, AboveByRelativePaths, AboveByAbsolutePaths };
+
 struct Case {
   Case(std::string caseName, int expectedStatus, std::vector<std::string> args);
 
@@ -62,6 +67,8 @@ struct Case {
   Case& Umask(mode_t mask);
   Case& Argv0(std::string path);
   Case& ClosedErrors();  // standard error is a pipe nobody reads any more
+  // Holds only for the native build; `why` is shown where the Windows build skips it.
+  Case& NativeOnly(std::string why);
 
   std::string name;
   int status;
@@ -70,12 +77,30 @@ struct Case {
   std::map<std::string, std::function<Bytes()>> after;
   bool silent = false;
   Launch launch;
+  std::string nativeOnly;  // why the case cannot hold on Windows, if it cannot
+  StartIn start = StartIn::FilesFolder;
+};
+
+// `cases` and, for each one whose commands reach files (every status but those of the
+// command line), the same case started in the folder above: relative and absolute
+// paths in turn.
+std::vector<Case> FromAnotherFolderToo(const std::vector<Case>& cases);
+
+// The folder a case starts in when not in the files' own; the files' folder is made
+// inside it, so that relative paths lead through a subfolder.
+class StartFolder {
+ protected:
+  explicit StartFolder(const Case& c);
+  std::optional<support::ScratchDirectory> above_;
 };
 
 // Runs one case in a fresh temporary directory, removed afterwards.
-class ToolCase : public ::testing::TestWithParam<Case>, public support::ScratchDirectory {
+class ToolCase : public ::testing::TestWithParam<Case>,
+                 private StartFolder,
+                 public support::ScratchDirectory {
  public:
-  ToolCase() : ScratchDirectory("e2e") {}
+  ToolCase()
+      : StartFolder(GetParam()), ScratchDirectory("e2e", above_ ? above_->Root() : std::string()) {}
 
   // Sets the immutable attribute; skips the test where the file system has none.
   void MakeImmutable(const std::string& name);

@@ -492,14 +492,19 @@ std::vector<Case> ClosedErrorsCases() {
   };
 }
 
-INSTANTIATE_TEST_SUITE_P(ClosedErrors, ToolCase, ::testing::ValuesIn(ClosedErrorsCases()),
+INSTANTIATE_TEST_SUITE_P(ClosedErrors, ToolCase,
+                         ::testing::ValuesIn(FromAnotherFolderToo(ClosedErrorsCases())),
                          CaseName());
-INSTANTIATE_TEST_SUITE_P(Mount, ToolCase, ::testing::ValuesIn(MountCases()), CaseName());
-INSTANTIATE_TEST_SUITE_P(SpecialFile, ToolCase, ::testing::ValuesIn(SpecialFileCases()),
+INSTANTIATE_TEST_SUITE_P(Mount, ToolCase, ::testing::ValuesIn(FromAnotherFolderToo(MountCases())),
                          CaseName());
-INSTANTIATE_TEST_SUITE_P(Limit, ToolCase, ::testing::ValuesIn(LimitCases()), CaseName());
-INSTANTIATE_TEST_SUITE_P(Permission, ToolCase, ::testing::ValuesIn(PermissionCases()), CaseName());
-INSTANTIATE_TEST_SUITE_P(Link, ToolCase, ::testing::ValuesIn(LinkCases()), CaseName());
+INSTANTIATE_TEST_SUITE_P(SpecialFile, ToolCase,
+                         ::testing::ValuesIn(FromAnotherFolderToo(SpecialFileCases())), CaseName());
+INSTANTIATE_TEST_SUITE_P(Limit, ToolCase, ::testing::ValuesIn(FromAnotherFolderToo(LimitCases())),
+                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Permission, ToolCase,
+                         ::testing::ValuesIn(FromAnotherFolderToo(PermissionCases())), CaseName());
+INSTANTIATE_TEST_SUITE_P(Link, ToolCase, ::testing::ValuesIn(FromAnotherFolderToo(LinkCases())),
+                         CaseName());
 
 }  // namespace
 }  // namespace e2e

@@ -68,10 +68,10 @@ void CollectNames(const std::string& base, const std::string& relative,
 
 }  // namespace
 
-ScratchDirectory::ScratchDirectory(const std::string& label) {
+ScratchDirectory::ScratchDirectory(const std::string& label, const std::string& parent) {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr ? base : "/tmp") + "/velmoran-" + label + "-XXXXXX";
+  std::string pattern = (parent.empty() ? std::string(base != nullptr ? base : "/tmp") : parent) +
+                        "/velmoran-" + label + "-XXXXXX";
   Check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp " + pattern);
   root_ = pattern;
 }

@@ -20,8 +20,8 @@ inline const Bytes kMissing = "<missing>";
 
 class ScratchDirectory {
  public:
-  // Under $TMPDIR (else /tmp), named velmoran-<label>-XXXXXX.
-  explicit ScratchDirectory(const std::string& label);
+  // Under `parent` (when empty $TMPDIR, else /tmp), named velmoran-<label>-XXXXXX.
+  explicit ScratchDirectory(const std::string& label, const std::string& parent = "");
   ~ScratchDirectory();
   ScratchDirectory(const ScratchDirectory&) = delete;
   ScratchDirectory& operator=(const ScratchDirectory&) = delete;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "reference_ciphers.h"
 #include "wine_support.h"
 
 namespace {
@@ -48,8 +49,8 @@ TEST(Killed, NeverLeavesATornFileAndItsStagedFileGoesWithTheNextRun) {
   constexpr int kKills = 20;
   constexpr unsigned long kKilledCode = 99;
   TempDir dir;
-  const Bytes old = wintest::SampleBytes(std::size_t{32} << 20, 5);
-  const Bytes transformed = wintest::ComplementAdd(old, "Velmoran");
+  const Bytes old = support::SomeBytes(std::size_t{32} << 20, 5);
+  const Bytes transformed = support::ComplementAdd(old, support::kDefaultKey);
   dir.Write("big.bin", old);
 
   const DWORD started = ::GetTickCount();

@@ -187,34 +187,6 @@ std::string Expand(const std::string& arguments, const TempDir& dir) {
   return out;
 }
 
-Bytes ComplementAdd(const Bytes& data, const Bytes& key) {
-  Bytes out = data;
-  for (std::size_t n = 0; n < data.size(); ++n) {
-    const auto b = static_cast<unsigned char>(data[n]);
-    const auto k = static_cast<unsigned char>(key[n % key.size()]);
-    out[n] = static_cast<char>((k + (0xFFU - b)) & 0xFFU);
-  }
-  return out;
-}
-
-Bytes XorData(const Bytes& data, const Bytes& key) {
-  Bytes out = data;
-  for (std::size_t n = 0; n < data.size(); ++n) {
-    out[n] = static_cast<char>(data[n] ^ key[n % key.size()]);
-  }
-  return out;
-}
-
-Bytes SampleBytes(std::size_t length, unsigned seed) {
-  Bytes bytes(length, '\0');
-  unsigned state = seed * 2654435761U + 1U;
-  for (std::size_t i = 0; i < length; ++i) {
-    state = state * 1103515245U + 12345U;
-    bytes[i] = static_cast<char>((i < 256) ? i : (state >> 16U));
-  }
-  return bytes;
-}
-
 boxreader::Run RunToolLine(const std::string& commandLine, const TempDir& dir) {
   return boxreader::RunProgram(ToolPath(), commandLine, dir.Path());
 }

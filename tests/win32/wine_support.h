@@ -1,5 +1,6 @@
 // What the Windows end-to-end tests share: the tool's path, a fresh temporary folder
-// per test, file bytes, the two ciphers as independent formulas, and runs of the tool.
+// per test, file bytes and runs of the tool. The ciphers and sample data are the
+// ones every suite shares (tests/support).
 #pragma once
 
 #include <string>
@@ -53,13 +54,6 @@ class TempDir {
 // `arguments` with "{d}" replaced by the folder's path and "{m}" by the same path with
 // each space written as a quoted stretch ("velmoran" "test" -> velmoran" "test).
 std::string Expand(const std::string& arguments, const TempDir& dir);
-
-// The tool's transforms, from their definitions: k + (0xFF - b) and b XOR k.
-Bytes ComplementAdd(const Bytes& data, const Bytes& key);
-Bytes XorData(const Bytes& data, const Bytes& key);
-
-// Some bytes of every value, `length` long, varying with `seed`.
-Bytes SampleBytes(std::size_t length, unsigned seed);
 
 // Runs the tool with the command line `"<ToolPath>" <arguments>` (or the quoted path
 // alone when `arguments` is empty), in `dir`.
