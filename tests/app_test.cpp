@@ -126,6 +126,8 @@ INSTANTIATE_TEST_SUITE_P(
                     FailureCase{"-c src folder", kStatusDestinationCreate},
                     FailureCase{"-c missing locked", kStatusSourceOpen},  // source errors first
                     FailureCase{"-f -c src folder missing", kStatusKeyFileOpen},
+                    FailureCase{"-f key key", kStatusDestinationCreate},  // the key is kept
+                    FailureCase{"-f -c src key key", kStatusDestinationCreate},
                     FailureCase{"a b c", kStatusTooManyArguments}));
 
 TEST_F(JobTest, ReadOnlyFilesThatAreOnlyReadWork) {

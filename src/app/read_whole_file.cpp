@@ -90,7 +90,8 @@ void WholeFile::Close() {
   }
 }
 
-Status ReadWholeFile(const char* path, HeapBlock& block, std::uint32_t& length) {
+Status ReadWholeFile(const char* path, HeapBlock& block, std::uint32_t& length, bool& identified,
+                     platform::FileId& id) {
   WholeFile file;
   Status status = file.Open(path, false);
   if (status != kStatusSuccess) {
@@ -109,5 +110,7 @@ Status ReadWholeFile(const char* path, HeapBlock& block, std::uint32_t& length) 
   }
   block = std::move(bytes);
   length = file.Length();
+  identified = file.Identified();
+  id = file.Id();
   return kStatusSuccess;
 }

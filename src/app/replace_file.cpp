@@ -94,6 +94,11 @@ bool FileReplacement::Locate(const char* path) {
   return false;
 }
 
+// Writing over the key file would lose the key the data was transformed with.
+bool FileReplacement::RefusedByIdentity() const {
+  return runFilesKnown_ && exists_ && runFiles_.keyFile && existing_.id == runFiles_.key;
+}
+
 Status FileReplacement::Begin(const char* path, bool allowStaging) {
   Abandon();
   path_ = path;
@@ -105,6 +110,9 @@ Status FileReplacement::Begin(const char* path, bool allowStaging) {
   exists_ = inspected == platform::Error::None;
   if (!exists_ && inspected != platform::Error::NotFound) {
     return kStatusDestinationCreate;  // not writable now, or nothing to be learnt about it
+  }
+  if (RefusedByIdentity()) {
+    return kStatusDestinationCreate;
   }
   // Only ever a regular file, and never one that is read-only.
   if (exists_ && (!existing_.regular || existing_.readOnly)) {

@@ -46,6 +46,14 @@
 #include "platform/heap_block.h"
 #include "platform/platform.h"
 
+// The run's own files, by identity, which a replacement keeps apart from its destination.
+struct RunFiles {
+  bool inPlace = false;  // the destination must be the source's own file
+  platform::FileId source;
+  bool keyFile = false;  // whether a key file was read
+  platform::FileId key;
+};
+
 // Turns written bytes, which start at byte `position` of the file, back into the
 // original ones (the ciphers are their own inverse).
 using RestoreOriginal = void (*)(std::uint8_t* data, std::uint32_t length, std::uint32_t position);
@@ -59,6 +67,13 @@ class FileReplacement {
 
   // `allowStaging` false goes straight to overwriting. Statuses: 0, 3.
   Status Begin(const char* path, bool allowStaging = true);
+
+  // Says which files the run has read (before Begin). A destination that is the key
+  // file's file is refused; without this call no leftovers are removed.
+  void KeepApart(const RunFiles& files) {
+    runFiles_ = files;
+    runFilesKnown_ = true;
+  }
 
   // Whether the new content goes to a staged file (after a successful Begin).
   [[nodiscard]] bool Staged() const { return staged_; }
@@ -100,6 +115,7 @@ class FileReplacement {
 
  private:
   bool Locate(const char* path);
+  [[nodiscard]] bool RefusedByIdentity() const;
   Status BeginOverwrite();
   platform::Error CreateStaged();
   platform::Error CreateStagedFileNamed(const char* name);
@@ -130,4 +146,6 @@ class FileReplacement {
   std::uint8_t* buffer_ = nullptr;  // lent by the job
   std::uint32_t bufferSize_ = 0;
   std::uint32_t written_ = 0;  // how far the new content may have reached the file
+  RunFiles runFiles_;
+  bool runFilesKnown_ = false;
 };

@@ -48,5 +48,7 @@ class WholeFile {
 };
 
 // Reads the key file at `path` whole into a new zero-filled block, which is wiped when
-// released. Statuses: 0, 2, 4, 5, 7, 14, 19.
-Status ReadWholeFile(const char* path, HeapBlock& block, std::uint32_t& length);
+// released, and tells which file it was (`identified` false where the system could not
+// tell). Statuses: 0, 2, 4, 5, 7, 14, 19.
+Status ReadWholeFile(const char* path, HeapBlock& block, std::uint32_t& length, bool& identified,
+                     platform::FileId& id);

@@ -333,6 +333,28 @@ std::vector<Case> PermissionCases() {
 
 std::vector<Case> LinkCases() {
   return {
+      // The key file is never the file written, by whatever name; as a source it may be
+      // read into a copy.
+      Case("key_file_as_source_in_place", 3, {"-s", "-f", "k.txt", "k.txt"})
+          .File("k.txt", kPlain)
+          .Silent(),
+      Case("key_file_as_destination", 3, {"-c", "-f", "doc", "key.bin", "key.bin"})
+          .File("doc", kData)
+          .File("key.bin", kPlain),
+      Case("key_file_as_destination_by_another_spelling", 3, {"-c", "-f", "doc", "./key", "key"})
+          .File("doc", kData)
+          .File("key", kPlain),
+      Case("key_file_as_destination_through_a_hard_link", 3, {"-c", "-f", "doc", "alias", "key"})
+          .File("doc", kData)
+          .File("key", kPlain)
+          .Given([](ToolCase& s) { s.HardLink("key", "alias"); }),
+      Case("key_file_as_destination_through_a_symlink", 3, {"-c", "-f", "doc", "link", "key"})
+          .File("doc", kData)
+          .File("key", kPlain)
+          .Given([](ToolCase& s) { s.Symlink("key", "link"); }),
+      Case("key_file_as_source_in_copy", 0, {"-c", "-f", "key", "out", "key"})
+          .File("key", kPlain)
+          .Becomes("out", ComplementAdd(kPlain, kPlain)),
       // A symbolic link is followed once; its target is replaced and it stays a link.
       Case("in_place_through_symlink", 0, {"link"})
           .File("real", kPlain, 0640)

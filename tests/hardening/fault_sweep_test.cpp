@@ -121,14 +121,11 @@ const std::vector<SweepMode> kModes = {
     SweepMode{"KeyFileCopy", {"-c", "-f", "source", "destination", "key"}, "destination"}
         .KeyFile()
         .Existing(),
-    // Known to tear: the destination is the source's file under another spelling, which
-    // where it must be overwritten is treated like a copy's destination, with no put-back.
-    SweepMode{"OntoItsOwnFileHardLinked", {"-c", "source", "./source"}, "source"}
-        .Linked("source")
-        .MayTear("the source's own file as a copy destination is not put back"),
-    SweepMode{"OntoItsOwnFileRenameRefused", {"-c", "source", "./source"}, "source"}
-        .Shim("", "rename:1:EXDEV")
-        .MayTear("the source's own file as a copy destination is not put back"),
+    // The destination is the source's file under another spelling: where it must be
+    // overwritten, a failure puts it back exactly as in place.
+    SweepMode{"OntoItsOwnFileHardLinked", {"-c", "source", "./source"}, "source"}.Linked("source"),
+    SweepMode{"OntoItsOwnFileRenameRefused", {"-c", "source", "./source"}, "source"}.Shim(
+        "", "rename:1:EXDEV"),
     // Faults that stay: no retry gets past them.
     InPlace("FaultStaysInPlace").FaultStays(),
     // The put-back's writes fail as the first did.
