@@ -94,6 +94,11 @@ bool FileReplacement::Locate(const char* path) {
   return false;
 }
 
+// Whether `id` is the source or the key file of this run.
+bool FileReplacement::IsRunFile(const platform::FileId& id) const {
+  return runFilesKnown_ && (id == runFiles_.source || (runFiles_.keyFile && id == runFiles_.key));
+}
+
 // Writing over the key file would lose the key the data was transformed with.
 bool FileReplacement::RefusedByIdentity() const {
   return runFilesKnown_ && exists_ && runFiles_.keyFile && existing_.id == runFiles_.key;
@@ -207,6 +212,10 @@ platform::Error FileReplacement::CreateStaged() {
 }
 
 void FileReplacement::RemoveAbandonedStagedFiles() {
+  // Only once the run's own files are known, so that neither is ever taken for one.
+  if (!runFilesKnown_) {
+    return;
+  }
   platform::ListFolder(
       folder_,
       [](const char* entry, void* context) {
@@ -223,7 +232,8 @@ void FileReplacement::RemoveAbandonedStagedFiles() {
 // name until it is gone, so a staged name that can be taken was left by a run that was
 // killed between naming its file and renaming it. Only such a name, of this user's own
 // regular file with no other name, is removed, and only while it is held here: a link
-// is never followed and anything else stays as it is.
+// is never followed, the run's source and key file are never removed whatever their
+// names, and anything else stays as it is.
 void FileReplacement::RemoveIfAbandoned(const char* entry) {
   platform::FileHandle candidate = platform::kInvalidFile;
   if (platform::OpenEntry(folder_, entry, candidate) != platform::Error::None) {
@@ -232,7 +242,7 @@ void FileReplacement::RemoveIfAbandoned(const char* entry) {
   platform::FileInfo held;
   platform::FileInfo named;
   if (platform::GetFileInfo(candidate, held) == platform::Error::None && held.regular &&
-      held.ownedByUser && held.links == 1 &&
+      held.ownedByUser && held.links == 1 && !IsRunFile(held.id) &&
       platform::TryLock(candidate) == platform::Error::None &&
       platform::InspectEntry(folder_, entry, named) == platform::Error::None &&
       named.id == held.id) {

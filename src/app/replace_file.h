@@ -115,6 +115,7 @@ class FileReplacement {
 
  private:
   bool Locate(const char* path);
+  [[nodiscard]] bool IsRunFile(const platform::FileId& id) const;
   [[nodiscard]] bool RefusedByIdentity() const;
   Status BeginOverwrite();
   platform::Error CreateStaged();

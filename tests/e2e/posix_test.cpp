@@ -355,6 +355,24 @@ std::vector<Case> LinkCases() {
       Case("key_file_as_source_in_copy", 0, {"-c", "-f", "key", "out", "key"})
           .File("key", kPlain)
           .Becomes("out", ComplementAdd(kPlain, kPlain)),
+      // The clean-up of a killed run's staged files never takes the run's own files,
+      // however they are named, and runs only once both are open.
+      Case("key_file_named_like_a_staged_file", 0,
+           {"-f", "data.bin", ".data.bin.velmoran-0123abcd"})
+          .File("data.bin", kData)
+          .File(".data.bin.velmoran-0123abcd", kPlain, 0600)
+          .Becomes("data.bin", ComplementAdd(kData, kPlain)),
+      Case("copy_source_named_like_a_staged_file", 0, {"-c", ".out.velmoran-0123abcd", "out"})
+          .File(".out.velmoran-0123abcd", kPlain, 0600)
+          .Becomes("out", Ca(kPlain)),
+      Case("copy_source_named_like_a_staged_file_of_an_existing_copy", 0,
+           {"-c", ".out.velmoran-0123abcd", "out"})
+          .File(".out.velmoran-0123abcd", kPlain, 0600)
+          .File("out", kOld)
+          .Becomes("out", Ca(kPlain)),
+      Case("source_named_like_a_staged_file_missing_key_file", 18,
+           {"-c", "-f", ".out2.bin.velmoran-0000abcd", "out2.bin", "/missing/key"})
+          .File(".out2.bin.velmoran-0000abcd", kPlain, 0600),
       // A symbolic link is followed once; its target is replaced and it stays a link.
       Case("in_place_through_symlink", 0, {"link"})
           .File("real", kPlain, 0640)
