@@ -218,6 +218,22 @@ TEST_F(JobTest, ARefusedRenameFallsBackToOverwriting) {
   EXPECT_EQ(FileBytes("src"), XorReference(kPlain, "Velmoran"));
 }
 
+// Just before the rename, the destination's name must still lead to the file that was
+// looked at: a name that is gone or leads elsewhere is refused, nothing touched.
+TEST_F(JobTest, ANameThatNoLongerLeadsToTheDestinationIsNeverRenamedOver) {
+  for (const char* arguments : {"src", "-c src dst"}) {
+    for (const platform::Error error : {platform::Error::NotFound, platform::Error::Other}) {
+      SetUp();
+      state_->files["dst"].bytes = {1, 2, 3};
+      fake::InjectFault(Call::InspectEntry, 1, Fault::Fail, error);
+      EXPECT_EQ(Run(arguments), kStatusDestinationCreate) << arguments;
+      EXPECT_EQ(FileBytes("src"), kPlain) << arguments;
+      EXPECT_EQ(FileBytes("dst"), Bytes({1, 2, 3})) << arguments;
+      EXPECT_EQ(state_->files.size(), 3U) << arguments;
+    }
+  }
+}
+
 // The key file is read whole before the source is read at all.
 TEST_F(JobTest, AFailedKeyFileWinsOverAFailedSourceRead) {
   fake::InjectFault(Call::ReadFile, 1);

@@ -99,9 +99,40 @@ bool FileReplacement::IsRunFile(const platform::FileId& id) const {
   return runFilesKnown_ && (id == runFiles_.source || (runFiles_.keyFile && id == runFiles_.key));
 }
 
-// Writing over the key file would lose the key the data was transformed with.
+// Writing over the key file would lose the key the data was transformed with. In place,
+// the path must still lead to the file that was read (a descriptor's link names a file
+// that may be gone, or another one of that name).
 bool FileReplacement::RefusedByIdentity() const {
-  return runFilesKnown_ && exists_ && runFiles_.keyFile && existing_.id == runFiles_.key;
+  if (!runFilesKnown_) {
+    return false;
+  }
+  if (runFiles_.inPlace && (!exists_ || !(existing_.id == runFiles_.source))) {
+    return true;
+  }
+  return exists_ && runFiles_.keyFile && existing_.id == runFiles_.key;
+}
+
+// Whether `path`, as the system opens it, reaches another file than its spelled-out
+// target (`inspected`): a descriptor's link (/dev/fd/N) of a removed file reads as a
+// name that may lead to nothing, or to another file.
+bool FileReplacement::ReachesAnotherFile(const char* path, platform::Error inspected) const {
+  platform::FileInfo reached;
+  if (platform::InspectFile(path, reached) != platform::Error::None) {
+    return false;
+  }
+  return inspected == platform::Error::NotFound ||
+         (inspected == platform::Error::None && !(reached.id == existing_.id));
+}
+
+// Whether the destination's name still leads to what Begin found there (or still to
+// nothing), so a rename never replaces a file that was not looked at.
+bool FileReplacement::NameStillLeadsToDestination() const {
+  platform::FileInfo named;
+  const platform::Error inspected = platform::InspectEntry(folder_, Name(), named);
+  if (!exists_) {
+    return inspected == platform::Error::NotFound;
+  }
+  return inspected == platform::Error::None && named.id == existing_.id;
 }
 
 Status FileReplacement::Begin(const char* path, bool allowStaging) {
@@ -116,7 +147,7 @@ Status FileReplacement::Begin(const char* path, bool allowStaging) {
   if (!exists_ && inspected != platform::Error::NotFound) {
     return kStatusDestinationCreate;  // not writable now, or nothing to be learnt about it
   }
-  if (RefusedByIdentity()) {
+  if (RefusedByIdentity() || ReachesAnotherFile(path, inspected)) {
     return kStatusDestinationCreate;
   }
   // Only ever a regular file, and never one that is read-only.
@@ -172,6 +203,13 @@ bool FileReplacement::FitStagedName() {
 Status FileReplacement::BeginOverwrite() {
   if (platform::OpenForOverwrite(FullPath(), file_) != platform::Error::None) {
     file_ = platform::kInvalidFile;
+    return kStatusDestinationCreate;
+  }
+  // What is overwritten is the file that was inspected, not what the name leads to now.
+  platform::FileInfo opened;
+  if (exists_ && (platform::GetFileInfo(file_, opened) != platform::Error::None ||
+                  !(opened.id == existing_.id))) {
+    CloseFile();
     return kStatusDestinationCreate;
   }
   staged_ = false;
@@ -344,6 +382,9 @@ Status FileReplacement::CommitStaged(std::uint32_t length, RestoreOriginal resto
       return kStatusWrite;
     }
   }
+  if (!NameStillLeadsToDestination()) {
+    return kStatusDestinationCreate;
+  }
   const platform::Error renamed = platform::RenameOver(file_, folder_, stagedName_.Text(), Name());
   if (renamed == platform::Error::None) {
     named_ = false;                  // the name is the destination's now
@@ -361,9 +402,15 @@ Status FileReplacement::CommitStaged(std::uint32_t length, RestoreOriginal resto
 // through the lent buffer, and the staged file goes afterwards (Commit abandons it).
 Status FileReplacement::CopyStagedOver(std::uint32_t length, RestoreOriginal restore) {
   FileReplacement overwrite;
+  if (runFilesKnown_) {
+    overwrite.KeepApart(runFiles_);
+  }
   const Status opened = overwrite.Begin(path_, false);
   if (opened != kStatusSuccess) {
     return opened;
+  }
+  if (overwrite.exists_ != exists_ || (exists_ && !(overwrite.existing_.id == existing_.id))) {
+    return kStatusDestinationCreate;  // the name leads elsewhere now
   }
   overwrite.LendBuffer(buffer_, bufferSize_);
   for (std::uint32_t done = 0; done < length;) {

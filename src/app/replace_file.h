@@ -21,13 +21,17 @@
 //                   and group (its security descriptor on Windows).
 //                 Before staging, staged files of this destination left by a killed run
 //                 are removed (see RemoveIfAbandoned in the .cpp).
+//                 Refused (3) for what the destination is: the key file's file, in place
+//                 any file but the source's own, or a path that reaches another file than
+//                 the one it spells out (a descriptor's link of a removed file).
 //                 On failure (3): nothing was created and the destination is as it was.
 //   WritePart     Writes the new content a part at a time, in order, through a reused
 //                 buffer. Staged, nothing visible changes; a failure leaves the
 //                 destination as it was. Overwriting, the destination changes at once:
 //                 a run that fails from here on calls PutBack.
-//   Commit        Sets the length, flushes, and renames the staged file over the
-//                 destination in one step (0). A rename that is refused (busy, across
+//   Commit        Sets the length, flushes, checks that the name still leads to the file
+//                 Begin found (else 3, nothing touched), and renames the staged file over
+//                 the destination in one step (0). A rename that is refused (busy, across
 //                 devices) copies the staged content over the destination instead and
 //                 removes the staged file. A failed write or flush is 6, a partial one
 //                 15; the staged file is removed and the destination keeps its old
@@ -108,7 +112,8 @@ class FileReplacement {
   void PutBack(RestoreOriginal restore);
 
   // Puts the `length` bytes written in place of the destination.
-  // Statuses: 0, 3 (only when a refused rename finds the file gone), 5, 6, 15.
+  // Statuses: 0, 3 (the destination's name leads to another file than Begin found, or a
+  // refused rename finds the file gone), 5, 6, 15.
   Status Commit(std::uint32_t length, RestoreOriginal restore);
 
   void Abandon();
@@ -117,6 +122,8 @@ class FileReplacement {
   bool Locate(const char* path);
   [[nodiscard]] bool IsRunFile(const platform::FileId& id) const;
   [[nodiscard]] bool RefusedByIdentity() const;
+  [[nodiscard]] bool ReachesAnotherFile(const char* path, platform::Error inspected) const;
+  [[nodiscard]] bool NameStillLeadsToDestination() const;
   Status BeginOverwrite();
   platform::Error CreateStaged();
   platform::Error CreateStagedFileNamed(const char* name);

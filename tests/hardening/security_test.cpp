@@ -220,5 +220,47 @@ INSTANTIATE_TEST_SUITE_P(
         LeftoverCase{"OtherOwner", ".source.velmoran-0123abcd", Planted::OtherOwner, false}),
     [](const ::testing::TestParamInfo<LeftoverCase>& param) { return param.param.label; });
 
+// A source named through a descriptor's link (/dev/fd/N) of a file that has been
+// removed: the link's text names "<name> (deleted)", which may be another file or
+// nothing. The result never goes anywhere but over the file that was read, so here the
+// run is refused and no file changes or appears.
+struct DescriptorLinkCase {
+  const char* label;
+  bool fileOfTheLinksName;  // a file named like the link's text exists
+  const char* mode;         // "" in place, else copy onto the same descriptor link
+};
+
+class DescriptorLink : public ToolTest, public ::testing::WithParamInterface<DescriptorLinkCase> {};
+
+TEST_P(DescriptorLink, NeverReplacesAnotherFileOfTheLinksName) {
+  const DescriptorLinkCase& c = GetParam();
+  const Bytes source = SomeBytes(5000, 9);
+  const Bytes bystander = "a file that only has the link's name";
+  Write("gone2", source);
+  if (c.fileOfTheLinksName) {
+    Write("gone2 (deleted)", bystander);
+  }
+  const auto names = Names();
+  Launch launch = In({});
+  launch.program = "/bin/sh";
+  const std::string copy = *c.mode == '\0' ? "" : std::string(c.mode) + " /dev/fd/7 ";
+  launch.args = {"-c", "exec 7<gone2; rm gone2; exec \"$0\" -s " + copy + "/dev/fd/7", ToolPath()};
+  const Outcome outcome = RunTool(launch);
+  EXPECT_EQ(outcome.exitCode, 3) << outcome.err;
+  std::set<std::string> left = names;
+  left.erase("gone2");
+  EXPECT_EQ(Names(), left);
+  if (c.fileOfTheLinksName) {
+    EXPECT_EQ(Read("gone2 (deleted)"), bystander);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RemovedSource, DescriptorLink,
+    ::testing::Values(DescriptorLinkCase{"InPlaceOverAFileOfThatName", true, ""},
+                      DescriptorLinkCase{"InPlaceWithNoFileOfThatName", false, ""},
+                      DescriptorLinkCase{"CopyOntoItsOwnLinkOverAFileOfThatName", true, "-c"}),
+    [](const ::testing::TestParamInfo<DescriptorLinkCase>& param) { return param.param.label; });
+
 }  // namespace
 }  // namespace hardening
