@@ -234,6 +234,17 @@ TEST_F(JobTest, ANameThatNoLongerLeadsToTheDestinationIsNeverRenamedOver) {
   }
 }
 
+// A file another run holds is never read for replacing nor written.
+TEST_F(JobTest, AFileHeldByAnotherRunIsLeftAsItIs) {
+  state_->files["src"].heldByALiveRun = true;
+  EXPECT_EQ(Run("-s src"), kStatusReadOnly);
+  EXPECT_EQ(FileBytes("src"), kPlain);
+  SetUp();
+  state_->files["dst"] = {{1, 2, 3}, false, true, false, true};
+  EXPECT_EQ(Run("-s -c src dst"), kStatusDestinationCreate);
+  EXPECT_EQ(FileBytes("dst"), Bytes({1, 2, 3}));
+}
+
 // The key file is read whole before the source is read at all.
 TEST_F(JobTest, AFailedKeyFileWinsOverAFailedSourceRead) {
   fake::InjectFault(Call::ReadFile, 1);

@@ -5,6 +5,8 @@
 
 namespace {
 constexpr std::uint64_t kSizeLimit = 0xFFFFFFFFULL;
+// How often the source is opened again when it was replaced between locking and opening.
+constexpr int kOpenAttempts = 8;
 }  // namespace
 
 Status WholeFile::Open(const char* path, bool probeWriteAccess) {
@@ -19,9 +21,23 @@ Status WholeFile::Open(const char* path, bool probeWriteAccess) {
     if (platform::ProbeWriteAccess(path) != platform::Error::None) {
       return kStatusReadOnly;
     }
-    if (platform::OpenForReading(path, handle_) != platform::Error::None) {
-      handle_ = platform::kInvalidFile;
-      return kStatusSourceOpen;
+    // Locked before it is read, and read only as the file that is locked.
+    for (int attempt = 1;; ++attempt) {
+      const Status locked = lock_.Take(path, kStatusReadOnly);
+      if (locked != kStatusSuccess) {
+        return locked;
+      }
+      if (platform::OpenForReading(path, handle_) != platform::Error::None) {
+        handle_ = platform::kInvalidFile;
+        return kStatusSourceOpen;
+      }
+      if (lock_.Covers(handle_)) {
+        break;
+      }
+      Close();
+      if (attempt == kOpenAttempts) {
+        return kStatusReadOnly;
+      }
     }
   }
   std::uint64_t size = 0;

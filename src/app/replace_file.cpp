@@ -11,6 +11,9 @@ constexpr std::size_t kMarkerLength = sizeof kStagedMarker - 1;
 constexpr std::size_t kStagedDigits = 8;
 constexpr std::size_t kStagedExtra = 1 + kMarkerLength + kStagedDigits;
 
+// How often a lock is taken again after the name came to lead to a new file.
+constexpr int kLockAttempts = 8;
+
 // How many fresh names a staged file tries before giving up.
 constexpr int kNameAttempts = 100;
 
@@ -73,6 +76,48 @@ bool StagedNameMatches(const char* entry, const char* name, std::size_t nameLeng
 }
 
 }  // namespace
+
+// Another run replaces a file by renaming a new one over its name while it holds the
+// old one's lock: a lock won after that is on a file nobody will see again, so it is
+// dropped and the new file locked instead.
+Status RunLock::Take(const char* path, Status refused) {
+  Release();
+  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+    platform::FileHandle lock = platform::kInvalidFile;
+    const platform::Error opened = platform::OpenLock(path, lock);
+    if (opened == platform::Error::Busy) {
+      return refused;
+    }
+    if (opened != platform::Error::None) {
+      return kStatusSuccess;  // no file, or none that can be locked: the later steps judge it
+    }
+    platform::FileInfo held;
+    platform::FileInfo named;
+    if (platform::GetFileInfo(lock, held) != platform::Error::None ||
+        platform::InspectFile(path, named) != platform::Error::None) {
+      platform::CloseFile(lock);
+      return kStatusSuccess;  // what cannot be told apart is left to the identity checks
+    }
+    if (named.id == held.id) {
+      lock_ = lock;
+      id_ = held.id;
+      return kStatusSuccess;
+    }
+    platform::CloseFile(lock);
+  }
+  return refused;
+}
+
+bool RunLock::Covers(platform::FileHandle file) const {
+  platform::FileInfo info;
+  return lock_ == platform::kInvalidFile ||
+         platform::GetFileInfo(file, info) != platform::Error::None || info.id == id_;
+}
+
+void RunLock::Release() {
+  platform::CloseFile(lock_);
+  lock_ = platform::kInvalidFile;
+}
 
 bool FileReplacement::Locate(const char* path) {
   std::size_t capacity = kFirstPathCapacity;

@@ -58,6 +58,31 @@ struct RunFiles {
   platform::FileId key;
 };
 
+// Keeps other runs off the file to be replaced, from before it is read until its new
+// content is in place: an exclusive lock, taken without waiting, on the file a path
+// leads to, held until destruction. Where the system has no such lock, none is held.
+class RunLock {
+ public:
+  RunLock() = default;
+  RunLock(const RunLock&) = delete;
+  RunLock& operator=(const RunLock&) = delete;
+  ~RunLock() { Release(); }
+
+  // 0, also when there is no file that can be locked; `refused` when another run holds
+  // the file, or the name keeps leading to another file than the one locked (replaced
+  // meanwhile).
+  Status Take(const char* path, Status refused);
+
+  // Whether `file` is the locked file (or nothing is locked, or it cannot be told).
+  [[nodiscard]] bool Covers(platform::FileHandle file) const;
+
+  void Release();
+
+ private:
+  platform::FileHandle lock_ = platform::kInvalidFile;
+  platform::FileId id_;
+};
+
 // Turns written bytes, which start at byte `position` of the file, back into the
 // original ones (the ciphers are their own inverse).
 using RestoreOriginal = void (*)(std::uint8_t* data, std::uint32_t length, std::uint32_t position);

@@ -116,6 +116,14 @@ Status RunJob(JobSettings& job) {
     return kStatusNoMemory;
   }
   source.PauseReading();
+  // An existing copy destination is kept from other runs like a source in place.
+  RunLock destinationLock;
+  if (!job.NoDestinationNamed()) {
+    status = destinationLock.Take(job.Destination(), kStatusDestinationCreate);
+    if (status != kStatusSuccess) {
+      return status;
+    }
+  }
   FileReplacement replacement;
   if (source.Identified() && (files.keyFile || (job.Flags & FlagKeyFile) == 0)) {
     files.inPlace = job.NoDestinationNamed();

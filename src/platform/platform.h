@@ -160,6 +160,12 @@ Error InspectEntry(FolderHandle folder, const char* name, FileInfo& info);
 // blocking; Busy when a running program holds it.
 Error OpenEntry(FolderHandle folder, const char* name, FileHandle& file);
 
+// Opens the file at `path` (links followed) only to hold an exclusive lock on it, taken
+// without waiting, until the handle is closed: Busy when another run holds one,
+// NotSupported where the system or file system has no such lock (Windows, where sharing
+// modes keep writers off) or the file cannot be opened for it.
+Error OpenLock(const char* path, FileHandle& lock);
+
 // Takes an exclusive lock on the file without waiting; Busy when another holds one.
 Error TryLock(FileHandle file);
 

@@ -69,12 +69,11 @@ void Describe(const std::string& path, const File& file, platform::FileInfo& inf
 
 const char* CallName(Call call) {
   static const char* const kNames[] = {
-      "Allocate",       "OpenForReading", "ProbeWriteAccess", "GetFileSize",
-      "ReadFile",       "GetFileInfo",    "LocatePath",       "OpenFolder",
-      "ListFolder",     "FlushFolder",    "InspectFile",      "InspectEntry",
-      "OpenEntry",      "TryLock",        "RemoveEntry",      "CreateStagedFile",
-      "NameStagedFile", "CarryMetadata",  "OpenForOverwrite", "WriteAt",
-      "SetFileLength",  "FlushFile",      "RenameOver",       "ReadAt"};
+      "Allocate",         "OpenForReading", "ProbeWriteAccess", "GetFileSize",      "ReadFile",
+      "GetFileInfo",      "LocatePath",     "OpenFolder",       "ListFolder",       "FlushFolder",
+      "InspectFile",      "InspectEntry",   "OpenEntry",        "TryLock",          "RemoveEntry",
+      "CreateStagedFile", "NameStagedFile", "CarryMetadata",    "OpenForOverwrite", "WriteAt",
+      "SetFileLength",    "FlushFile",      "RenameOver",       "ReadAt",           "OpenLock"};
   return kNames[static_cast<int>(call)];
 }
 
@@ -354,6 +353,21 @@ Error TryLock(FileHandle file) {
   }
   const fake::Handle& open = *AsHandle(file);
   return !open.path.empty() && g_state.files[open.path].heldByALiveRun ? Error::Busy : Error::None;
+}
+
+Error OpenLock(const char* path, FileHandle& lock) {
+  if (const Error error = fake::Failed(Call::OpenLock); error != Error::None) {
+    return error;
+  }
+  const auto found = g_state.files.find(path);
+  if (found == g_state.files.end()) {
+    return Error::NotFound;
+  }
+  if (found->second.heldByALiveRun) {
+    return Error::Busy;
+  }
+  lock = fake::NewHandle(path);
+  return Error::None;
 }
 
 Error RemoveEntry(FolderHandle folder, const char* name) {

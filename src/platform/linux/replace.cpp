@@ -176,6 +176,22 @@ Error TryLock(FileHandle file) {
   return ::flock(Fd(file), LOCK_EX | LOCK_NB) == 0 ? Error::None : LastError();
 }
 
+// Read access is enough for flock; a file that cannot even be read is left unlocked
+// rather than opened for writing.
+Error OpenLock(const char* path, FileHandle& lock) {
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno == EACCES ? Error::NotSupported : LastError();
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const Error error = errno == ENOLCK ? Error::NotSupported : LastError();
+    ::close(fd);
+    return error;
+  }
+  lock = fd;
+  return Error::None;
+}
+
 Error RemoveEntry(FolderHandle folder, const char* name) {
   return ::unlinkat(Fd(folder), name, 0) == 0 ? Error::None : LastError();
 }

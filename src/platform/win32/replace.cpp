@@ -270,6 +270,10 @@ Error TryLock(FileHandle file) {
   return Error::None;
 }
 
+// A lock that outlives reading would keep the file from being replaced here; sharing
+// modes keep other writers off while it is open.
+Error OpenLock(const char* /*path*/, FileHandle& /*lock*/) { return Error::NotSupported; }
+
 Error RemoveEntry(FolderHandle folder, const char* name) {
   const Text path = Join(folder, name);
   if (path.Get() == nullptr) {
