@@ -121,6 +121,8 @@ void CloseFile(FileHandle file);
 // the folder is text[0, nameStart). `length` is the path's length; when it does not fit
 // in `capacity` nothing is written and the call is to be made again with length + 1.
 // NotSupported where the path names part of a file rather than a file (a stream).
+// AccessDenied for a link in a sticky folder anyone may write that is neither the
+// caller's nor the folder owner's (the kernel's protected-links rule, whatever its setting).
 Error LocatePath(const char* path, char* text, std::size_t capacity, std::size_t& length,
                  std::size_t& nameStart);
 

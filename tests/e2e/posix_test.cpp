@@ -89,6 +89,22 @@ void Chown(ToolCase& s, const std::string& name, uid_t uid, gid_t gid) {
   ASSERT_EQ(::chown(s.Path(name).c_str(), uid, gid), 0) << std::strerror(errno);
 }
 
+constexpr uid_t kOtherUser = 65534;
+
+// Makes folder "pub" with `mode` owned by `folderOwner`, and in
+// it a link "out" to `target` owned by `linkOwner`.
+void PlantLink(ToolCase& s, const std::string& target, mode_t mode, uid_t linkOwner,
+               uid_t folderOwner) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root";
+  }
+  s.MakeDirectory("pub");
+  s.Symlink(target, "pub/out");
+  ASSERT_EQ(::lchown(s.Path("pub/out").c_str(), linkOwner, linkOwner), 0) << std::strerror(errno);
+  ASSERT_EQ(::chown(s.Path("pub").c_str(), folderOwner, folderOwner), 0) << std::strerror(errno);
+  ASSERT_EQ(::chmod(s.Path("pub").c_str(), mode), 0);
+}
+
 // Fills the file system that holds `name` until no block is left, then frees `spare` bytes.
 void FillBlocks(ToolCase& s, const std::string& name, off_t spare) {
   const int fd = ::open(s.Path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -373,6 +389,32 @@ std::vector<Case> LinkCases() {
       Case("source_named_like_a_staged_file_missing_key_file", 18,
            {"-c", "-f", ".out2.bin.velmoran-0000abcd", "out2.bin", "/missing/key"})
           .File(".out2.bin.velmoran-0000abcd", kPlain, 0600),
+      // In a sticky folder anyone may write, a link is followed only where the kernel's
+      // protected_symlinks rule would: the caller's own, or the folder owner's.
+      Case("other_users_link_in_sticky_folder", 3, {"-c", "-k", "src.txt", "pub/out", "key"})
+          .File("src.txt", kPlain)
+          .File("secret", kOld, 0600)
+          .Given([](ToolCase& s) { PlantLink(s, "../secret", 01777, kOtherUser, 0); }),
+      Case("other_users_dangling_link_in_sticky_folder", 3,
+           {"-c", "-k", "src.txt", "pub/out", "key"})
+          .File("src.txt", kPlain)
+          .Given([](ToolCase& s) { PlantLink(s, "../made", 01777, kOtherUser, 0); }),
+      Case("own_link_in_sticky_folder", 0, {"-c", "-k", "src.txt", "pub/out", "key"})
+          .File("src.txt", kPlain)
+          .File("target", kOld, 0600)
+          .Given([](ToolCase& s) { PlantLink(s, "../target", 01777, 0, 0); })
+          .Becomes("target", ComplementAdd(kPlain, "key")),
+      Case("folder_owners_link_in_sticky_folder", 0, {"-c", "-k", "src.txt", "pub/out", "key"})
+          .File("src.txt", kPlain)
+          .File("target", kOld, 0600)
+          .Given([](ToolCase& s) { PlantLink(s, "../target", 01777, kOtherUser, kOtherUser); })
+          .Becomes("target", ComplementAdd(kPlain, "key")),
+      Case("other_users_link_in_sticky_folder_only_owner_writes", 0,
+           {"-c", "-k", "src.txt", "pub/out", "key"})
+          .File("src.txt", kPlain)
+          .File("target", kOld, 0600)
+          .Given([](ToolCase& s) { PlantLink(s, "../target", 01755, kOtherUser, 0); })
+          .Becomes("target", ComplementAdd(kPlain, "key")),
       // A symbolic link is followed once; its target is replaced and it stays a link.
       Case("in_place_through_symlink", 0, {"link"})
           .File("real", kPlain, 0640)
