@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/job.h"
@@ -231,6 +232,20 @@ TEST_F(JobTest, ANameThatNoLongerLeadsToTheDestinationIsNeverRenamedOver) {
       EXPECT_EQ(FileBytes("dst"), Bytes({1, 2, 3})) << arguments;
       EXPECT_EQ(state_->files.size(), 3U) << arguments;
     }
+  }
+}
+
+// Whether the source may be rewritten is a question of access, never of space.
+TEST_F(JobTest, AWriteAccessProbeFailingForWantOfSpaceIsNotReadOnly) {
+  const std::pair<platform::Error, Status> cases[] = {
+      {platform::Error::NoSpace, kStatusSuccess},
+      {platform::Error::AccessDenied, kStatusReadOnly},
+      {platform::Error::Busy, kStatusReadOnly},
+  };
+  for (const auto& [error, status] : cases) {
+    SetUp();
+    fake::InjectFault(Call::ProbeWriteAccess, 1, Fault::Fail, error);
+    EXPECT_EQ(Run("src"), status) << static_cast<int>(error);
   }
 }
 

@@ -18,7 +18,10 @@ Status WholeFile::Open(const char* path, bool probeWriteAccess) {
   }
   if (probeWriteAccess) {
     Close();
-    if (platform::ProbeWriteAccess(path) != platform::Error::None) {
+    // A probe that fails for want of space says nothing about the file's access; the
+    // write itself reports a full disk.
+    const platform::Error probed = platform::ProbeWriteAccess(path);
+    if (probed != platform::Error::None && probed != platform::Error::NoSpace) {
       return kStatusReadOnly;
     }
     // Locked before it is read, and read only as the file that is locked.

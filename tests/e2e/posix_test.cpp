@@ -314,6 +314,23 @@ std::vector<Case> PermissionCases() {
           .File("src", kPlain)
           .File("dst", kOld)
           .Given([](ToolCase& s) { s.MakeImmutable("dst"); }),
+      // Append-only: content can be added, never replaced; found before anything is written.
+      Case("append_only_destination", 3, {"-c", "src", "dst"})
+          .File("src", kPlain)
+          .File("dst", kOld)
+          .Given([](ToolCase& s) { s.MakeAppendOnly("dst"); }),
+      Case("append_only_hard_linked_destination", 3, {"-c", "src", "dst"})
+          .File("src", kPlain)
+          .File("dst", kOld)
+          .Given([](ToolCase& s) { s.HardLink("dst", "alias"); })
+          .Given([](ToolCase& s) { s.MakeAppendOnly("dst"); }),
+      Case("append_only_source_in_place", 19, {"src"}).File("src", kPlain).Given([](ToolCase& s) {
+        s.MakeAppendOnly("src");
+      }),
+      Case("append_only_source_copied", 0, {"-c", "src", "dst"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { s.MakeAppendOnly("src"); })
+          .Becomes("dst", Ca(kPlain)),
       // The replacement keeps the replaced file's mode, owner and group.
       Case("in_place_keeps_mode", 0, {"src"}).File("src", kPlain, 0640).Becomes("src", Ca(kPlain)),
       Case("in_place_keeps_owner_and_set_id_bits", 0, {"src"})

@@ -3,6 +3,7 @@
 // an attacker plants at the name the tool picks is never followed.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -219,6 +220,21 @@ INSTANTIATE_TEST_SUITE_P(
         LeftoverCase{"Directory", ".source.velmoran-0123abcd", Planted::Directory, false},
         LeftoverCase{"OtherOwner", ".source.velmoran-0123abcd", Planted::OtherOwner, false}),
     [](const ::testing::TestParamInfo<LeftoverCase>& param) { return param.param.label; });
+
+// Whether the source in place may be written is asked without opening it for writing
+// (which on an overlay copies the whole file up): a run that then fails on its key
+// file leaves no trace of a write open, seen as the close of one.
+TEST_F(ToolTest, TheWriteAccessProbeNeverOpensTheFileForWriting) {
+  Write("src", SomeBytes(5000, 4));
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, Path("src").c_str(), IN_CLOSE_WRITE), 0);
+  const Outcome outcome = RunTool(In({"-s", "-f", "src", "missing"}));
+  EXPECT_EQ(outcome.exitCode, 18);
+  alignas(inotify_event) char events[4096];
+  EXPECT_LE(::read(watch, events, sizeof events), 0) << "the source was opened for writing";
+  ::close(watch);
+}
 
 // A source named through a descriptor's link (/dev/fd/N) of a file that has been
 // removed: the link's text names "<name> (deleted)", which may be another file or

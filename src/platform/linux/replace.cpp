@@ -162,7 +162,8 @@ Error InspectFile(const char* path, FileInfo& info) {
   if (info.regular && !info.readOnly && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) {
     return LastError();
   }
-  return Error::None;
+  // An append-only file passes the access check but cannot be replaced.
+  return info.regular && !info.readOnly ? posix::CheckWriteFlags(path) : Error::None;
 }
 
 Error InspectEntry(FolderHandle folder, const char* name, FileInfo& info) {
