@@ -236,6 +236,52 @@ TEST_F(ToolTest, TheWriteAccessProbeNeverOpensTheFileForWriting) {
   ::close(watch);
 }
 
+// How many descriptors a run needs does not grow with a key file, which is read and
+// closed before the destination is taken on: from the smallest limit at which a plain
+// run succeeds, the same run with a key file succeeds too.
+struct DescriptorCase {
+  const char* label;
+  std::vector<std::string> plain;
+  std::vector<std::string> withKeyFile;
+};
+
+class Descriptors : public ToolTest, public ::testing::WithParamInterface<DescriptorCase> {
+ protected:
+  int Run(int limit, const std::vector<std::string>& args) {
+    Write("src", SomeBytes(5000, 5));
+    Write("key", "key");
+    ::unlink(Path("dst").c_str());
+    Launch launch = In({});
+    launch.program = "/bin/sh";
+    std::string command = "ulimit -n " + std::to_string(limit) + " && exec \"$0\"";
+    for (const std::string& arg : args) {
+      command += " " + arg;
+    }
+    launch.args = {"-c", command, ToolPath()};
+    launch.quietErrors = true;
+    return RunTool(launch).exitCode;
+  }
+};
+
+TEST_P(Descriptors, AKeyFileNeedsNoMoreThanAPlainRun) {
+  int smallest = 0;
+  for (int limit = 3; limit <= 32 && smallest == 0; ++limit) {
+    smallest = Run(limit, GetParam().plain) == 0 ? limit : 0;
+  }
+  ASSERT_GT(smallest, 0);
+  for (int limit = smallest; limit < smallest + 4; ++limit) {
+    EXPECT_EQ(Run(limit, GetParam().withKeyFile), 0) << "ulimit -n " << limit;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SmallestLimit, Descriptors,
+    ::testing::Values(DescriptorCase{"InPlace", {"-s", "src"}, {"-s", "-f", "src", "key"}},
+                      DescriptorCase{"Copy",
+                                     {"-s", "-c", "src", "dst"},
+                                     {"-s", "-c", "-f", "src", "dst", "key"}}),
+    [](const ::testing::TestParamInfo<DescriptorCase>& param) { return param.param.label; });
+
 // A source named through a descriptor's link (/dev/fd/N) of a file that has been
 // removed: the link's text names "<name> (deleted)", which may be another file or
 // nothing. The result never goes anywhere but over the file that was read, so here the
