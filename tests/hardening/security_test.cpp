@@ -11,6 +11,8 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <string>
+#include <tuple>
 
 #include "hardening_support.h"
 
@@ -235,6 +237,64 @@ TEST_F(ToolTest, TheWriteAccessProbeNeverOpensTheFileForWriting) {
   EXPECT_LE(::read(watch, events, sizeof events), 0) << "the source was opened for writing";
   ::close(watch);
 }
+
+// Whether a source may be rewritten in place is asked for the user the run acts as,
+// without opening it for writing; where the kernel has no faccessat2 the permission
+// bits decide the same way. Run as another user (root only) in a folder of that user's.
+struct ProbeCase {
+  const char* label;
+  uid_t owner;
+  gid_t group;
+  mode_t mode;
+  int status;
+};
+
+class WriteAccessProbe : public ToolTest,
+                         public ::testing::WithParamInterface<std::tuple<ProbeCase, const char*>> {
+};
+
+TEST_P(WriteAccessProbe, DecidesForTheUserTheRunActsAs) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root";
+  }
+  constexpr uid_t kNobody = 65534;
+  const auto& [c, shim] = GetParam();
+  const Bytes content = SomeBytes(5000, 6);
+  ASSERT_EQ(::chmod(Path("").c_str(), 0755), 0);
+  MakeDirectory("mine");
+  ASSERT_EQ(::chown(Path("mine").c_str(), kNobody, kNobody), 0);
+  Write("mine/src", content);
+  ASSERT_EQ(::chown(Path("mine/src").c_str(), c.owner, c.group), 0);
+  ASSERT_EQ(::chmod(Path("mine/src").c_str(), c.mode), 0);
+  Write("shim.log", "");
+  ASSERT_EQ(::chmod(Path("shim.log").c_str(), 0666), 0);
+  Launch launch = In({});
+  launch.program = "/usr/bin/setpriv";
+  launch.args = {"--reuid=65534", "--regid=65534", "--clear-groups", ToolPath(), "-s", "mine/src"};
+  launch.environment = {"LD_PRELOAD=" + std::string(VELMORAN_SHIM_PATH),
+                        "VELMORAN_SHIM=log," + std::string(shim),
+                        "VELMORAN_SHIM_LOG=" + Path("shim.log")};
+  const Outcome outcome = RunTool(launch);
+  EXPECT_EQ(outcome.exitCode, c.status) << outcome.err;
+  const Bytes now = Read("mine/src");
+  EXPECT_EQ(now == content, c.status != 0);
+  const bool refused = Read("shim.log").find("faccessat2 refused") != std::string::npos;
+  // A file with no write bit at all is read-only before the kernel is asked.
+  EXPECT_EQ(refused, std::string(shim) == "no-faccessat2" && (c.mode & 0222) != 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AsAnotherUser, WriteAccessProbe,
+    ::testing::Combine(::testing::Values(ProbeCase{"OwnFile", 65534, 65534, 0644, 0},
+                                         ProbeCase{"OnlyItsOwnerWrites", 0, 0, 0644, 19},
+                                         ProbeCase{"ItsGroupWrites", 0, 65534, 0664, 0},
+                                         ProbeCase{"OthersWrite", 0, 0, 0646, 0},
+                                         ProbeCase{"NoWriteBit", 65534, 65534, 0444, 19}),
+                       ::testing::Values("", "no-faccessat2")),
+    [](const ::testing::TestParamInfo<std::tuple<ProbeCase, const char*>>& param) {
+      return std::string(std::get<0>(param.param).label) +
+             (*std::get<1>(param.param) == '\0' ? "" : "WithoutFaccessat2");
+    });
 
 // How many descriptors a run needs does not grow with a key file, which is read and
 // closed before the destination is taken on: from the smallest limit at which a plain
