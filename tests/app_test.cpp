@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/job.h"
@@ -126,6 +127,8 @@ INSTANTIATE_TEST_SUITE_P(
                     FailureCase{"-c src folder", kStatusDestinationCreate},
                     FailureCase{"-c missing locked", kStatusSourceOpen},  // source errors first
                     FailureCase{"-f -c src folder missing", kStatusKeyFileOpen},
+                    FailureCase{"-f key key", kStatusDestinationCreate},  // the key is kept
+                    FailureCase{"-f -c src key key", kStatusDestinationCreate},
                     FailureCase{"a b c", kStatusTooManyArguments}));
 
 TEST_F(JobTest, ReadOnlyFilesThatAreOnlyReadWork) {
@@ -259,6 +262,47 @@ TEST_F(JobTest, AnUnnamedStagedFileIsNotMovedFirst) {
   ASSERT_EQ(Run("src"), kStatusSuccess);
   EXPECT_EQ(state_->callCount[Call::MoveStagedFile], 1);
   EXPECT_EQ(FileBytes("src"), kPlain);
+}
+
+// Just before the rename, the destination's name must still lead to the file that was
+// looked at: a name that is gone or leads elsewhere is refused, nothing touched.
+TEST_F(JobTest, ANameThatNoLongerLeadsToTheDestinationIsNeverRenamedOver) {
+  for (const char* arguments : {"src", "-c src dst"}) {
+    for (const platform::Error error : {platform::Error::NotFound, platform::Error::Other}) {
+      SetUp();
+      state_->files["dst"].bytes = {1, 2, 3};
+      fake::InjectFault(Call::InspectEntry, 1, Fault::Fail, error);
+      EXPECT_EQ(Run(arguments), kStatusDestinationCreate) << arguments;
+      EXPECT_EQ(FileBytes("src"), kPlain) << arguments;
+      EXPECT_EQ(FileBytes("dst"), Bytes({1, 2, 3})) << arguments;
+      EXPECT_EQ(state_->files.size(), 3U) << arguments;
+    }
+  }
+}
+
+// Whether the source may be rewritten is a question of access, never of space.
+TEST_F(JobTest, AWriteAccessProbeFailingForWantOfSpaceIsNotReadOnly) {
+  const std::pair<platform::Error, Status> cases[] = {
+      {platform::Error::NoSpace, kStatusSuccess},
+      {platform::Error::AccessDenied, kStatusReadOnly},
+      {platform::Error::Busy, kStatusReadOnly},
+  };
+  for (const auto& [error, status] : cases) {
+    SetUp();
+    fake::InjectFault(Call::ProbeWriteAccess, 1, Fault::Fail, error);
+    EXPECT_EQ(Run("src"), status) << static_cast<int>(error);
+  }
+}
+
+// A file another run holds is never read for replacing nor written.
+TEST_F(JobTest, AFileHeldByAnotherRunIsLeftAsItIs) {
+  state_->files["src"].heldByALiveRun = true;
+  EXPECT_EQ(Run("-s src"), kStatusReadOnly);
+  EXPECT_EQ(FileBytes("src"), kPlain);
+  SetUp();
+  state_->files["dst"] = {{1, 2, 3}, false, true, false, true};
+  EXPECT_EQ(Run("-s -c src dst"), kStatusDestinationCreate);
+  EXPECT_EQ(FileBytes("dst"), Bytes({1, 2, 3}));
 }
 
 // The key file is read whole before the source is read at all.

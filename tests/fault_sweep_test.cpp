@@ -136,8 +136,8 @@ class FaultSweep : public testing::TestWithParam<Mode> {
     if (status != kStatusSuccess) {
       const bool readSide = ReadSide(call);
       // A read at an offset reads the source's own file while it is overwritten, or
-      // reads back for a put-back or a refused rename: either side.
-      const bool allowed = call == Call::Allocate || call == Call::ReadAt
+      // reads back for a put-back or a refused rename: either side; a lock serves both too.
+      const bool allowed = call == Call::Allocate || call == Call::ReadAt || call == Call::OpenLock
                                ? (kReadStatuses.count(status) + kReplaceStatuses.count(status)) != 0
                                : (readSide ? kReadStatuses : kReplaceStatuses).count(status) != 0;
       EXPECT_TRUE(allowed) << what << ": status " << status;

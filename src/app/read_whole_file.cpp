@@ -5,6 +5,8 @@
 
 namespace {
 constexpr std::uint64_t kSizeLimit = 0xFFFFFFFFULL;
+// How often the source is opened again when it was replaced between locking and opening.
+constexpr int kOpenAttempts = 8;
 }  // namespace
 
 Status WholeFile::Open(const char* path, bool probeWriteAccess) {
@@ -16,12 +18,29 @@ Status WholeFile::Open(const char* path, bool probeWriteAccess) {
   }
   if (probeWriteAccess) {
     Close();
-    if (platform::ProbeWriteAccess(path) != platform::Error::None) {
+    // A probe that fails for want of space says nothing about the file's access; the
+    // write itself reports a full disk.
+    const platform::Error probed = platform::ProbeWriteAccess(path);
+    if (probed != platform::Error::None && probed != platform::Error::NoSpace) {
       return kStatusReadOnly;
     }
-    if (platform::OpenForReading(path, handle_) != platform::Error::None) {
-      handle_ = platform::kInvalidFile;
-      return kStatusSourceOpen;
+    // Locked before it is read, and read only as the file that is locked.
+    for (int attempt = 1;; ++attempt) {
+      const Status locked = lock_.Take(path, kStatusReadOnly);
+      if (locked != kStatusSuccess) {
+        return locked;
+      }
+      if (platform::OpenForReading(path, handle_) != platform::Error::None) {
+        handle_ = platform::kInvalidFile;
+        return kStatusSourceOpen;
+      }
+      if (lock_.Covers(handle_)) {
+        break;
+      }
+      Close();
+      if (attempt == kOpenAttempts) {
+        return kStatusReadOnly;
+      }
     }
   }
   std::uint64_t size = 0;
@@ -90,7 +109,8 @@ void WholeFile::Close() {
   }
 }
 
-Status ReadWholeFile(const char* path, HeapBlock& block, std::uint32_t& length) {
+Status ReadWholeFile(const char* path, HeapBlock& block, std::uint32_t& length, bool& identified,
+                     platform::FileId& id) {
   WholeFile file;
   Status status = file.Open(path, false);
   if (status != kStatusSuccess) {
@@ -109,5 +129,7 @@ Status ReadWholeFile(const char* path, HeapBlock& block, std::uint32_t& length) 
   }
   block = std::move(bytes);
   length = file.Length();
+  identified = file.Identified();
+  id = file.Id();
   return kStatusSuccess;
 }

@@ -11,6 +11,9 @@ constexpr std::size_t kMarkerLength = sizeof kStagedMarker - 1;
 constexpr std::size_t kStagedDigits = 8;
 constexpr std::size_t kStagedExtra = 1 + kMarkerLength + kStagedDigits;
 
+// How often a lock is taken again after the name came to lead to a new file.
+constexpr int kLockAttempts = 8;
+
 // How many fresh names a staged file tries before giving up.
 constexpr int kNameAttempts = 100;
 
@@ -74,6 +77,48 @@ bool StagedNameMatches(const char* entry, const char* name, std::size_t nameLeng
 
 }  // namespace
 
+// Another run replaces a file by renaming a new one over its name while it holds the
+// old one's lock: a lock won after that is on a file nobody will see again, so it is
+// dropped and the new file locked instead.
+Status RunLock::Take(const char* path, Status refused) {
+  Release();
+  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+    platform::FileHandle lock = platform::kInvalidFile;
+    const platform::Error opened = platform::OpenLock(path, lock);
+    if (opened == platform::Error::Busy) {
+      return refused;
+    }
+    if (opened != platform::Error::None) {
+      return kStatusSuccess;  // no file, or none that can be locked: the later steps judge it
+    }
+    platform::FileInfo held;
+    platform::FileInfo named;
+    if (platform::GetFileInfo(lock, held) != platform::Error::None ||
+        platform::InspectFile(path, named) != platform::Error::None) {
+      platform::CloseFile(lock);
+      return kStatusSuccess;  // what cannot be told apart is left to the identity checks
+    }
+    if (named.id == held.id) {
+      lock_ = lock;
+      id_ = held.id;
+      return kStatusSuccess;
+    }
+    platform::CloseFile(lock);
+  }
+  return refused;
+}
+
+bool RunLock::Covers(platform::FileHandle file) const {
+  platform::FileInfo info;
+  return lock_ == platform::kInvalidFile ||
+         platform::GetFileInfo(file, info) != platform::Error::None || info.id == id_;
+}
+
+void RunLock::Release() {
+  platform::CloseFile(lock_);
+  lock_ = platform::kInvalidFile;
+}
+
 bool FileReplacement::Locate(const char* path) {
   std::size_t capacity = kFirstPathCapacity;
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -94,6 +139,47 @@ bool FileReplacement::Locate(const char* path) {
   return false;
 }
 
+// Whether `id` is the source or the key file of this run.
+bool FileReplacement::IsRunFile(const platform::FileId& id) const {
+  return runFilesKnown_ && (id == runFiles_.source || (runFiles_.keyFile && id == runFiles_.key));
+}
+
+// Writing over the key file would lose the key the data was transformed with. In place,
+// the path must still lead to the file that was read (a descriptor's link names a file
+// that may be gone, or another one of that name).
+bool FileReplacement::RefusedByIdentity() const {
+  if (!runFilesKnown_) {
+    return false;
+  }
+  if (runFiles_.inPlace && (!exists_ || !(existing_.id == runFiles_.source))) {
+    return true;
+  }
+  return exists_ && runFiles_.keyFile && existing_.id == runFiles_.key;
+}
+
+// Whether `path`, as the system opens it, reaches another file than its spelled-out
+// target (`inspected`): a descriptor's link (/dev/fd/N) of a removed file reads as a
+// name that may lead to nothing, or to another file.
+bool FileReplacement::ReachesAnotherFile(const char* path, platform::Error inspected) const {
+  platform::FileInfo reached;
+  if (platform::InspectFile(path, reached) != platform::Error::None) {
+    return false;
+  }
+  return inspected == platform::Error::NotFound ||
+         (inspected == platform::Error::None && !(reached.id == existing_.id));
+}
+
+// Whether the destination's name still leads to what Begin found there (or still to
+// nothing), so a rename never replaces a file that was not looked at.
+bool FileReplacement::NameStillLeadsToDestination() const {
+  platform::FileInfo named;
+  const platform::Error inspected = platform::InspectEntry(folder_, Name(), named);
+  if (!exists_) {
+    return inspected == platform::Error::NotFound;
+  }
+  return inspected == platform::Error::None && named.id == existing_.id;
+}
+
 Status FileReplacement::Begin(const char* path, bool allowStaging) {
   Abandon();
   path_ = path;
@@ -105,6 +191,9 @@ Status FileReplacement::Begin(const char* path, bool allowStaging) {
   exists_ = inspected == platform::Error::None;
   if (!exists_ && inspected != platform::Error::NotFound) {
     return kStatusDestinationCreate;  // not writable now, or nothing to be learnt about it
+  }
+  if (RefusedByIdentity() || ReachesAnotherFile(path, inspected)) {
+    return kStatusDestinationCreate;
   }
   // Only ever a regular file, and never one that is read-only.
   if (exists_ && (!existing_.regular || existing_.readOnly)) {
@@ -191,6 +280,13 @@ Status FileReplacement::BeginOverwrite() {
     file_ = platform::kInvalidFile;
     return kStatusDestinationCreate;
   }
+  // What is overwritten is the file that was inspected, not what the name leads to now.
+  platform::FileInfo opened;
+  if (exists_ && (platform::GetFileInfo(file_, opened) != platform::Error::None ||
+                  !(opened.id == existing_.id))) {
+    CloseFile();
+    return kStatusDestinationCreate;
+  }
   staged_ = false;
   return kStatusSuccess;
 }
@@ -229,6 +325,10 @@ platform::Error FileReplacement::CreateStaged() {
 }
 
 void FileReplacement::RemoveAbandonedStagedFiles() {
+  // Only once the run's own files are known, so that neither is ever taken for one.
+  if (!runFilesKnown_) {
+    return;
+  }
   platform::ListFolder(
       folder_,
       [](const char* entry, void* context) {
@@ -245,7 +345,8 @@ void FileReplacement::RemoveAbandonedStagedFiles() {
 // name until it is gone, so a staged name that can be taken was left by a run that was
 // killed between naming its file and renaming it. Only such a name, of this user's own
 // regular file with no other name, is removed, and only while it is held here: a link
-// is never followed and anything else stays as it is.
+// is never followed, the run's source and key file are never removed whatever their
+// names, and anything else stays as it is.
 void FileReplacement::RemoveIfAbandoned(const char* entry) {
   platform::FileHandle candidate = platform::kInvalidFile;
   if (platform::OpenEntry(folder_, entry, candidate) != platform::Error::None) {
@@ -254,7 +355,7 @@ void FileReplacement::RemoveIfAbandoned(const char* entry) {
   platform::FileInfo held;
   platform::FileInfo named;
   if (platform::GetFileInfo(candidate, held) == platform::Error::None && held.regular &&
-      held.ownedByUser && held.links == 1 &&
+      held.ownedByUser && held.links == 1 && !IsRunFile(held.id) &&
       platform::TryLock(candidate) == platform::Error::None &&
       platform::InspectEntry(folder_, entry, named) == platform::Error::None &&
       named.id == held.id) {
@@ -356,6 +457,9 @@ Status FileReplacement::CommitStaged(std::uint32_t length, RestoreOriginal resto
       return kStatusWrite;
     }
   }
+  if (!NameStillLeadsToDestination()) {
+    return kStatusDestinationCreate;
+  }
   const platform::Error renamed = platform::RenameOver(file_, folder_, stagedName_.Text(), Name());
   if (renamed == platform::Error::None) {
     named_ = false;                  // the name is the destination's now
@@ -373,9 +477,15 @@ Status FileReplacement::CommitStaged(std::uint32_t length, RestoreOriginal resto
 // through the lent buffer, and the staged file goes afterwards (Commit abandons it).
 Status FileReplacement::CopyStagedOver(std::uint32_t length, RestoreOriginal restore) {
   FileReplacement overwrite;
+  if (runFilesKnown_) {
+    overwrite.KeepApart(runFiles_);
+  }
   const Status opened = overwrite.Begin(path_, false);
   if (opened != kStatusSuccess) {
     return opened;
+  }
+  if (overwrite.exists_ != exists_ || (exists_ && !(overwrite.existing_.id == existing_.id))) {
+    return kStatusDestinationCreate;  // the name leads elsewhere now
   }
   overwrite.LendBuffer(buffer_, bufferSize_);
   for (std::uint32_t done = 0; done < length;) {

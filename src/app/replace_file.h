@@ -22,13 +22,17 @@
 //                   and group (its security descriptor on Windows).
 //                 Before staging, staged files of this destination left by a killed run
 //                 are removed (see RemoveIfAbandoned in the .cpp).
+//                 Refused (3) for what the destination is: the key file's file, in place
+//                 any file but the source's own, or a path that reaches another file than
+//                 the one it spells out (a descriptor's link of a removed file).
 //                 On failure (3): nothing was created and the destination is as it was.
 //   WritePart     Writes the new content a part at a time, in order, through a reused
 //                 buffer. Staged, nothing visible changes; a failure leaves the
 //                 destination as it was. Overwriting, the destination changes at once:
 //                 a run that fails from here on calls PutBack.
-//   Commit        Sets the length, flushes, and renames the staged file over the
-//                 destination in one step (0). A rename that is refused (busy, across
+//   Commit        Sets the length, flushes, checks that the name still leads to the file
+//                 Begin found (else 3, nothing touched), and renames the staged file over
+//                 the destination in one step (0). A rename that is refused (busy, across
 //                 devices) copies the staged content over the destination instead and
 //                 removes the staged file. A failed write or flush is 6, a partial one
 //                 15; the staged file is removed and the destination keeps its old
@@ -47,6 +51,39 @@
 #include "platform/heap_block.h"
 #include "platform/platform.h"
 
+// The run's own files, by identity, which a replacement keeps apart from its destination.
+struct RunFiles {
+  bool inPlace = false;  // the destination must be the source's own file
+  platform::FileId source;
+  bool keyFile = false;  // whether a key file was read
+  platform::FileId key;
+};
+
+// Keeps other runs off the file to be replaced, from before it is read until its new
+// content is in place: an exclusive lock, taken without waiting, on the file a path
+// leads to, held until destruction. Where the system has no such lock, none is held.
+class RunLock {
+ public:
+  RunLock() = default;
+  RunLock(const RunLock&) = delete;
+  RunLock& operator=(const RunLock&) = delete;
+  ~RunLock() { Release(); }
+
+  // 0, also when there is no file that can be locked; `refused` when another run holds
+  // the file, or the name keeps leading to another file than the one locked (replaced
+  // meanwhile).
+  Status Take(const char* path, Status refused);
+
+  // Whether `file` is the locked file (or nothing is locked, or it cannot be told).
+  [[nodiscard]] bool Covers(platform::FileHandle file) const;
+
+  void Release();
+
+ private:
+  platform::FileHandle lock_ = platform::kInvalidFile;
+  platform::FileId id_;
+};
+
 // Turns written bytes, which start at byte `position` of the file, back into the
 // original ones (the ciphers are their own inverse).
 using RestoreOriginal = void (*)(std::uint8_t* data, std::uint32_t length, std::uint32_t position);
@@ -60,6 +97,13 @@ class FileReplacement {
 
   // `allowStaging` false goes straight to overwriting. Statuses: 0, 3.
   Status Begin(const char* path, bool allowStaging = true);
+
+  // Says which files the run has read (before Begin). A destination that is the key
+  // file's file is refused; without this call no leftovers are removed.
+  void KeepApart(const RunFiles& files) {
+    runFiles_ = files;
+    runFilesKnown_ = true;
+  }
 
   // Whether the new content goes to a staged file (after a successful Begin).
   [[nodiscard]] bool Staged() const { return staged_; }
@@ -94,13 +138,18 @@ class FileReplacement {
   void PutBack(RestoreOriginal restore);
 
   // Puts the `length` bytes written in place of the destination.
-  // Statuses: 0, 3 (only when a refused rename finds the file gone), 5, 6, 15.
+  // Statuses: 0, 3 (the destination's name leads to another file than Begin found, or a
+  // refused rename finds the file gone), 5, 6, 15.
   Status Commit(std::uint32_t length, RestoreOriginal restore);
 
   void Abandon();
 
  private:
   bool Locate(const char* path);
+  [[nodiscard]] bool IsRunFile(const platform::FileId& id) const;
+  [[nodiscard]] bool RefusedByIdentity() const;
+  [[nodiscard]] bool ReachesAnotherFile(const char* path, platform::Error inspected) const;
+  [[nodiscard]] bool NameStillLeadsToDestination() const;
   Status BeginOverwrite();
   platform::Error CreateStaged();
   platform::Error CreateStagedFileNamed(const char* name);
@@ -132,4 +181,6 @@ class FileReplacement {
   std::uint8_t* buffer_ = nullptr;  // lent by the job
   std::uint32_t bufferSize_ = 0;
   std::uint32_t written_ = 0;  // how far the new content may have reached the file
+  RunFiles runFiles_;
+  bool runFilesKnown_ = false;
 };

@@ -25,11 +25,13 @@ void ApplySelectedCipherAt(std::uint8_t* data, std::uint32_t length, std::uint32
   }
 }
 
-// Picks the key: a key file over a key string over the default key.
-Status ChooseKey(JobSettings& job) {
+// Picks the key: a key file over a key string over the default key. A key file is read
+// whole and closed here, and `files` learns which file it was.
+Status ChooseKey(JobSettings& job, RunFiles& files) {
   if ((job.Flags & FlagKeyFile) != 0) {
     std::uint32_t length = 0;
-    const Status status = ReadWholeFile(job.KeyArgument.Text(), job.KeyFile, length);
+    const Status status =
+        ReadWholeFile(job.KeyArgument.Text(), job.KeyFile, length, files.keyFile, files.key);
     if (status != kStatusSuccess) {
       return status == kStatusSourceOpen ? kStatusKeyFileOpen : status;
     }
@@ -102,8 +104,10 @@ Status RunJob(JobSettings& job) {
   if (status != kStatusSuccess) {
     return status;
   }
-  // The key is needed whole, and first: a failed key file wins over a failed read.
-  status = ChooseKey(job);
+  // The key is needed whole, and first: a failed key file wins over a failed read. It is
+  // closed before the destination is taken on, which must never be the key file.
+  RunFiles files;
+  status = ChooseKey(job, files);
   if (status != kStatusSuccess) {
     return status;
   }
@@ -112,7 +116,20 @@ Status RunJob(JobSettings& job) {
     return kStatusNoMemory;
   }
   source.PauseReading();
+  // An existing copy destination is kept from other runs like a source in place.
+  RunLock destinationLock;
+  if (!job.NoDestinationNamed()) {
+    status = destinationLock.Take(job.Destination(), kStatusDestinationCreate);
+    if (status != kStatusSuccess) {
+      return status;
+    }
+  }
   FileReplacement replacement;
+  if (source.Identified() && (files.keyFile || (job.Flags & FlagKeyFile) == 0)) {
+    files.inPlace = job.NoDestinationNamed();
+    files.source = source.Id();
+    replacement.KeepApart(files);
+  }
   status = replacement.Begin(job.Destination());
   if (status != kStatusSuccess) {
     return status;

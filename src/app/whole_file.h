@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "app/replace_file.h"
 #include "app/status.h"
 #include "platform/heap_block.h"
 #include "platform/platform.h"
@@ -15,8 +16,9 @@ class WholeFile {
   WholeFile& operator=(const WholeFile&) = delete;
   ~WholeFile() { Close(); }
 
-  // Opens the regular file at `path`. With `probeWriteAccess` it must also be writable.
-  // Statuses: 0, 2, 5 (size unknown), 7, 14, 19.
+  // Opens the regular file at `path`. With `probeWriteAccess` it must also be writable,
+  // and it is locked against other runs until this object ends (19 when another holds
+  // it). Statuses: 0, 2, 5 (size unknown), 7, 14, 19.
   Status Open(const char* path, bool probeWriteAccess);
 
   // Each call reads the next `length` bytes into `buffer`; EndReading, once all
@@ -40,6 +42,7 @@ class WholeFile {
  private:
   void Close();
 
+  RunLock lock_;
   const char* path_ = nullptr;
   platform::FileHandle handle_ = platform::kInvalidFile;
   std::uint32_t length_ = 0;
@@ -48,5 +51,7 @@ class WholeFile {
 };
 
 // Reads the key file at `path` whole into a new zero-filled block, which is wiped when
-// released. Statuses: 0, 2, 4, 5, 7, 14, 19.
-Status ReadWholeFile(const char* path, HeapBlock& block, std::uint32_t& length);
+// released, and tells which file it was (`identified` false where the system could not
+// tell). Statuses: 0, 2, 4, 5, 7, 14, 19.
+Status ReadWholeFile(const char* path, HeapBlock& block, std::uint32_t& length, bool& identified,
+                     platform::FileId& id);

@@ -111,11 +111,6 @@ Error ReadAt(FileHandle file, std::uint64_t offset, void* buffer, std::uint32_t 
 // What the open file is.
 Error GetFileInfo(FileHandle file, FileInfo& info);
 
-// Takes the lock a run holds on the file at `path` from before reading it until its new
-// content is in place, without waiting; released by CloseFile(lock) or the process's
-// end. Busy when another run holds it.
-Error OpenLock(const char* path, FileHandle& lock);
-
 // Closes any handle of this seam; kInvalidFile is ignored.
 void CloseFile(FileHandle file);
 
@@ -126,6 +121,8 @@ void CloseFile(FileHandle file);
 // the folder is text[0, nameStart). `length` is the path's length; when it does not fit
 // in `capacity` nothing is written and the call is to be made again with length + 1.
 // NotSupported where the path names part of a file rather than a file (a stream).
+// AccessDenied for a link in a sticky folder anyone may write that is neither the
+// caller's nor the folder owner's (the kernel's protected-links rule, whatever its setting).
 Error LocatePath(const char* path, char* text, std::size_t capacity, std::size_t& length,
                  std::size_t& nameStart);
 
@@ -164,6 +161,12 @@ Error InspectEntry(FolderHandle folder, const char* name, FileInfo& info);
 // Opens the entry `name` to look at it and lock it, never following a link or
 // blocking; Busy when a running program holds it.
 Error OpenEntry(FolderHandle folder, const char* name, FileHandle& file);
+
+// Takes the lock a run holds on the file at `path` (links followed) from before reading
+// it until its new content is in place, without waiting; released by CloseFile(lock) or
+// the process's end. Busy when another run holds it, NotSupported where the file system
+// has no such lock or the file cannot be opened for it.
+Error OpenLock(const char* path, FileHandle& lock);
 
 // Takes an exclusive lock on the file without waiting; Busy when another holds one.
 Error TryLock(FileHandle file);

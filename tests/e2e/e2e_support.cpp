@@ -282,6 +282,12 @@ void ToolCase::MakeImmutable(const std::string& name) {
   }
 }
 
+void ToolCase::MakeAppendOnly(const std::string& name) {
+  if (!ScratchDirectory::MakeAppendOnly(name)) {
+    GTEST_SKIP() << "no append-only attribute here: errno " << errno;
+  }
+}
+
 void ToolCase::BindMount(const std::string& from, const std::string& onto, bool readOnly) {
   if (!Mount(Path(from), onto, nullptr, MS_BIND, "")) {
     GTEST_SKIP() << "cannot bind-mount here: errno " << errno;

@@ -104,6 +104,7 @@ class ToolCase : public ::testing::TestWithParam<Case>,
 
   // Sets the immutable attribute; skips the test where the file system has none.
   void MakeImmutable(const std::string& name);
+  void MakeAppendOnly(const std::string& name);  // likewise
   // Mounts over `onto`, undone afterwards; skips the test where mounting is refused.
   void BindMount(const std::string& from, const std::string& onto, bool readOnly);
   void MountTmpfs(const std::string& onto, const std::string& options);

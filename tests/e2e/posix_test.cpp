@@ -89,6 +89,22 @@ void Chown(ToolCase& s, const std::string& name, uid_t uid, gid_t gid) {
   ASSERT_EQ(::chown(s.Path(name).c_str(), uid, gid), 0) << std::strerror(errno);
 }
 
+constexpr uid_t kOtherUser = 65534;
+
+// Makes folder "pub" with `mode` owned by `folderOwner`, and in
+// it a link "out" to `target` owned by `linkOwner`.
+void PlantLink(ToolCase& s, const std::string& target, mode_t mode, uid_t linkOwner,
+               uid_t folderOwner) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root";
+  }
+  s.MakeDirectory("pub");
+  s.Symlink(target, "pub/out");
+  ASSERT_EQ(::lchown(s.Path("pub/out").c_str(), linkOwner, linkOwner), 0) << std::strerror(errno);
+  ASSERT_EQ(::chown(s.Path("pub").c_str(), folderOwner, folderOwner), 0) << std::strerror(errno);
+  ASSERT_EQ(::chmod(s.Path("pub").c_str(), mode), 0);
+}
+
 // Fills the file system that holds `name` until no block is left, then frees `spare` bytes.
 void FillBlocks(ToolCase& s, const std::string& name, off_t spare) {
   const int fd = ::open(s.Path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -298,6 +314,23 @@ std::vector<Case> PermissionCases() {
           .File("src", kPlain)
           .File("dst", kOld)
           .Given([](ToolCase& s) { s.MakeImmutable("dst"); }),
+      // Append-only: content can be added, never replaced; found before anything is written.
+      Case("append_only_destination", 3, {"-c", "src", "dst"})
+          .File("src", kPlain)
+          .File("dst", kOld)
+          .Given([](ToolCase& s) { s.MakeAppendOnly("dst"); }),
+      Case("append_only_hard_linked_destination", 3, {"-c", "src", "dst"})
+          .File("src", kPlain)
+          .File("dst", kOld)
+          .Given([](ToolCase& s) { s.HardLink("dst", "alias"); })
+          .Given([](ToolCase& s) { s.MakeAppendOnly("dst"); }),
+      Case("append_only_source_in_place", 19, {"src"}).File("src", kPlain).Given([](ToolCase& s) {
+        s.MakeAppendOnly("src");
+      }),
+      Case("append_only_source_copied", 0, {"-c", "src", "dst"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { s.MakeAppendOnly("src"); })
+          .Becomes("dst", Ca(kPlain)),
       // The replacement keeps the replaced file's mode, owner and group.
       Case("in_place_keeps_mode", 0, {"src"}).File("src", kPlain, 0640).Becomes("src", Ca(kPlain)),
       Case("in_place_keeps_owner_and_set_id_bits", 0, {"src"})
@@ -333,6 +366,72 @@ std::vector<Case> PermissionCases() {
 
 std::vector<Case> LinkCases() {
   return {
+      // The key file is never the file written, by whatever name; as a source it may be
+      // read into a copy.
+      Case("key_file_as_source_in_place", 3, {"-s", "-f", "k.txt", "k.txt"})
+          .File("k.txt", kPlain)
+          .Silent(),
+      Case("key_file_as_destination", 3, {"-c", "-f", "doc", "key.bin", "key.bin"})
+          .File("doc", kData)
+          .File("key.bin", kPlain),
+      Case("key_file_as_destination_by_another_spelling", 3, {"-c", "-f", "doc", "./key", "key"})
+          .File("doc", kData)
+          .File("key", kPlain),
+      Case("key_file_as_destination_through_a_hard_link", 3, {"-c", "-f", "doc", "alias", "key"})
+          .File("doc", kData)
+          .File("key", kPlain)
+          .Given([](ToolCase& s) { s.HardLink("key", "alias"); }),
+      Case("key_file_as_destination_through_a_symlink", 3, {"-c", "-f", "doc", "link", "key"})
+          .File("doc", kData)
+          .File("key", kPlain)
+          .Given([](ToolCase& s) { s.Symlink("key", "link"); }),
+      Case("key_file_as_source_in_copy", 0, {"-c", "-f", "key", "out", "key"})
+          .File("key", kPlain)
+          .Becomes("out", ComplementAdd(kPlain, kPlain)),
+      // The clean-up of a killed run's staged files never takes the run's own files,
+      // however they are named, and runs only once both are open.
+      Case("key_file_named_like_a_staged_file", 0,
+           {"-f", "data.bin", ".data.bin.velmoran-0123abcd"})
+          .File("data.bin", kData)
+          .File(".data.bin.velmoran-0123abcd", kPlain, 0600)
+          .Becomes("data.bin", ComplementAdd(kData, kPlain)),
+      Case("copy_source_named_like_a_staged_file", 0, {"-c", ".out.velmoran-0123abcd", "out"})
+          .File(".out.velmoran-0123abcd", kPlain, 0600)
+          .Becomes("out", Ca(kPlain)),
+      Case("copy_source_named_like_a_staged_file_of_an_existing_copy", 0,
+           {"-c", ".out.velmoran-0123abcd", "out"})
+          .File(".out.velmoran-0123abcd", kPlain, 0600)
+          .File("out", kOld)
+          .Becomes("out", Ca(kPlain)),
+      Case("source_named_like_a_staged_file_missing_key_file", 18,
+           {"-c", "-f", ".out2.bin.velmoran-0000abcd", "out2.bin", "/missing/key"})
+          .File(".out2.bin.velmoran-0000abcd", kPlain, 0600),
+      // In a sticky folder anyone may write, a link is followed only where the kernel's
+      // protected_symlinks rule would: the caller's own, or the folder owner's.
+      Case("other_users_link_in_sticky_folder", 3, {"-c", "-k", "src.txt", "pub/out", "key"})
+          .File("src.txt", kPlain)
+          .File("secret", kOld, 0600)
+          .Given([](ToolCase& s) { PlantLink(s, "../secret", 01777, kOtherUser, 0); }),
+      Case("other_users_dangling_link_in_sticky_folder", 3,
+           {"-c", "-k", "src.txt", "pub/out", "key"})
+          .File("src.txt", kPlain)
+          .Given([](ToolCase& s) { PlantLink(s, "../made", 01777, kOtherUser, 0); }),
+      Case("own_link_in_sticky_folder", 0, {"-c", "-k", "src.txt", "pub/out", "key"})
+          .File("src.txt", kPlain)
+          .File("target", kOld, 0600)
+          .Given([](ToolCase& s) { PlantLink(s, "../target", 01777, 0, 0); })
+          .Becomes("target", ComplementAdd(kPlain, "key")),
+      Case("folder_owners_link_in_sticky_folder", 0, {"-c", "-k", "src.txt", "pub/out", "key"})
+          .File("src.txt", kPlain)
+          .File("target", kOld, 0600)
+          .Given([](ToolCase& s) { PlantLink(s, "../target", 01777, kOtherUser, kOtherUser); })
+          .Becomes("target", ComplementAdd(kPlain, "key")),
+      Case("other_users_link_in_sticky_folder_only_owner_writes", 0,
+           {"-c", "-k", "src.txt", "pub/out", "key"})
+          .File("src.txt", kPlain)
+          .File("target", kOld, 0600)
+          .Given([](ToolCase& s) { PlantLink(s, "../target", 01755, kOtherUser, 0); })
+          .Becomes("target", ComplementAdd(kPlain, "key")),
       // A symbolic link is followed once; its target is replaced and it stays a link.
       Case("in_place_through_symlink", 0, {"link"})
           .File("real", kPlain, 0640)

@@ -75,7 +75,7 @@ const char* CallName(Call call) {
       "OpenEntry",      "TryLock",        "RemoveEntry",      "CreateStagedFile",
       "NameStagedFile", "CarryMetadata",  "OpenForOverwrite", "WriteAt",
       "SetFileLength",  "FlushFile",      "RenameOver",       "ReadAt",
-      "MoveStagedFile"};
+      "MoveStagedFile", "OpenLock"};
   return kNames[static_cast<int>(call)];
 }
 
@@ -355,6 +355,21 @@ Error TryLock(FileHandle file) {
   }
   const fake::Handle& open = *AsHandle(file);
   return !open.path.empty() && g_state.files[open.path].heldByALiveRun ? Error::Busy : Error::None;
+}
+
+Error OpenLock(const char* path, FileHandle& lock) {
+  if (const Error error = fake::Failed(Call::OpenLock); error != Error::None) {
+    return error;
+  }
+  const auto found = g_state.files.find(path);
+  if (found == g_state.files.end()) {
+    return Error::NotFound;
+  }
+  if (found->second.heldByALiveRun) {
+    return Error::Busy;
+  }
+  lock = fake::NewHandle(path);
+  return Error::None;
 }
 
 Error RemoveEntry(FolderHandle folder, const char* name) {

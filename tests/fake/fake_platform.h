@@ -38,6 +38,7 @@ enum class Call {
   RenameOver,
   ReadAt,
   MoveStagedFile,
+  OpenLock,
 };
 
 inline constexpr Call kAllCalls[] = {
@@ -47,7 +48,7 @@ inline constexpr Call kAllCalls[] = {
     Call::OpenEntry,      Call::TryLock,        Call::RemoveEntry,      Call::CreateStagedFile,
     Call::NameStagedFile, Call::CarryMetadata,  Call::OpenForOverwrite, Call::WriteAt,
     Call::SetFileLength,  Call::FlushFile,      Call::RenameOver,       Call::ReadAt,
-    Call::MoveStagedFile,
+    Call::MoveStagedFile, Call::OpenLock,
 };
 
 const char* CallName(Call call);
@@ -57,7 +58,8 @@ struct File {
   bool readOnly = false;
   bool regular = true;
   bool hardLinked = false;      // a second name: forces the overwrite mode
-  bool heldByALiveRun = false;  // another run's staged file: cannot be opened or locked
+  bool heldByALiveRun = false;  // another run holds it: a staged file cannot be opened,
+                                // and no file can be locked
 };
 
 struct Message {

@@ -1,8 +1,9 @@
 // Preloaded into the tool by the security and fault-sweep cases.
 //
-// VELMORAN_SHIM ("log", "no-tmpfile", "plant"), VELMORAN_SHIM_LOG, VELMORAN_SHIM_VICTIM:
-// logs how the temporary file is made and put in place, can refuse unnamed files (as a
-// file system without them would), and can plant a symbolic link at the very name the
+// VELMORAN_SHIM ("log", "no-tmpfile", "no-faccessat2", "plant"), VELMORAN_SHIM_LOG,
+// VELMORAN_SHIM_VICTIM: logs how the temporary file is made and put in place, can refuse
+// unnamed files (as a file system without them would) or faccessat2 (as an older kernel
+// would), and can plant a symbolic link at the very name the
 // tool is about to use, the way an attacker who guessed it would.
 //
 // VELMORAN_SHIM_FAIL=call:N:ERRNO[:onward] fails the N-th call of one kind (see kCalls;
@@ -21,6 +22,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -557,6 +559,25 @@ int fsetxattr(int fd, const char* name, const void* value, size_t size, int flag
 ssize_t flistxattr(int fd, char* list, size_t size) {
   static const auto real = Real<ssize_t (*)(int, char*, size_t)>("flistxattr");
   return Fails(kFlistxattr, AboutFd(fd)) ? -1 : real(fd, list, size);
+}
+
+// Only faccessat2 is ever refused; every other system call passes with its arguments.
+long syscall(long number, ...) {  // NOLINT(google-runtime-int): the C library's signature
+  va_list args;
+  va_start(args, number);
+  long arguments[6];                  // NOLINT(google-runtime-int)
+  for (long& argument : arguments) {  // NOLINT(google-runtime-int)
+    argument = va_arg(args, long);    // NOLINT(google-runtime-int)
+  }
+  va_end(args);
+  if (number == SYS_faccessat2 && Asked("no-faccessat2")) {
+    Log("faccessat2 refused");
+    errno = ENOSYS;
+    return -1;
+  }
+  static const auto real = Real<long (*)(long, ...)>("syscall");  // NOLINT(google-runtime-int)
+  return real(number, arguments[0], arguments[1], arguments[2], arguments[3], arguments[4],
+              arguments[5]);
 }
 
 }  // extern "C"

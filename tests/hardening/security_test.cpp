@@ -3,6 +3,7 @@
 // an attacker plants at the name the tool picks is never followed.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,8 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <string>
+#include <tuple>
 
 #include "hardening_support.h"
 
@@ -219,6 +222,167 @@ INSTANTIATE_TEST_SUITE_P(
         LeftoverCase{"Directory", ".source.velmoran-0123abcd", Planted::Directory, false},
         LeftoverCase{"OtherOwner", ".source.velmoran-0123abcd", Planted::OtherOwner, false}),
     [](const ::testing::TestParamInfo<LeftoverCase>& param) { return param.param.label; });
+
+// Whether the source in place may be written is asked without opening it for writing
+// (which on an overlay copies the whole file up): a run that then fails on its key
+// file leaves no trace of a write open, seen as the close of one.
+TEST_F(ToolTest, TheWriteAccessProbeNeverOpensTheFileForWriting) {
+  Write("src", SomeBytes(5000, 4));
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, Path("src").c_str(), IN_CLOSE_WRITE), 0);
+  const Outcome outcome = RunTool(In({"-s", "-f", "src", "missing"}));
+  EXPECT_EQ(outcome.exitCode, 18);
+  alignas(inotify_event) char events[4096];
+  EXPECT_LE(::read(watch, events, sizeof events), 0) << "the source was opened for writing";
+  ::close(watch);
+}
+
+// Whether a source may be rewritten in place is asked for the user the run acts as,
+// without opening it for writing; where the kernel has no faccessat2 the permission
+// bits decide the same way. Run as another user (root only) in a folder of that user's.
+struct ProbeCase {
+  const char* label;
+  uid_t owner;
+  gid_t group;
+  mode_t mode;
+  int status;
+};
+
+class WriteAccessProbe : public ToolTest,
+                         public ::testing::WithParamInterface<std::tuple<ProbeCase, const char*>> {
+};
+
+TEST_P(WriteAccessProbe, DecidesForTheUserTheRunActsAs) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root";
+  }
+  constexpr uid_t kNobody = 65534;
+  const auto& [c, shim] = GetParam();
+  const Bytes content = SomeBytes(5000, 6);
+  ASSERT_EQ(::chmod(Path("").c_str(), 0755), 0);
+  MakeDirectory("mine");
+  ASSERT_EQ(::chown(Path("mine").c_str(), kNobody, kNobody), 0);
+  Write("mine/src", content);
+  ASSERT_EQ(::chown(Path("mine/src").c_str(), c.owner, c.group), 0);
+  ASSERT_EQ(::chmod(Path("mine/src").c_str(), c.mode), 0);
+  Write("shim.log", "");
+  ASSERT_EQ(::chmod(Path("shim.log").c_str(), 0666), 0);
+  Launch launch = In({});
+  launch.program = "/usr/bin/setpriv";
+  launch.args = {"--reuid=65534", "--regid=65534", "--clear-groups", ToolPath(), "-s", "mine/src"};
+  launch.environment = {"LD_PRELOAD=" + std::string(VELMORAN_SHIM_PATH),
+                        "VELMORAN_SHIM=log," + std::string(shim),
+                        "VELMORAN_SHIM_LOG=" + Path("shim.log")};
+  const Outcome outcome = RunTool(launch);
+  EXPECT_EQ(outcome.exitCode, c.status) << outcome.err;
+  const Bytes now = Read("mine/src");
+  EXPECT_EQ(now == content, c.status != 0);
+  const bool refused = Read("shim.log").find("faccessat2 refused") != std::string::npos;
+  // A file with no write bit at all is read-only before the kernel is asked.
+  EXPECT_EQ(refused, std::string(shim) == "no-faccessat2" && (c.mode & 0222) != 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AsAnotherUser, WriteAccessProbe,
+    ::testing::Combine(::testing::Values(ProbeCase{"OwnFile", 65534, 65534, 0644, 0},
+                                         ProbeCase{"OnlyItsOwnerWrites", 0, 0, 0644, 19},
+                                         ProbeCase{"ItsGroupWrites", 0, 65534, 0664, 0},
+                                         ProbeCase{"OthersWrite", 0, 0, 0646, 0},
+                                         ProbeCase{"NoWriteBit", 65534, 65534, 0444, 19}),
+                       ::testing::Values("", "no-faccessat2")),
+    [](const ::testing::TestParamInfo<std::tuple<ProbeCase, const char*>>& param) {
+      return std::string(std::get<0>(param.param).label) +
+             (*std::get<1>(param.param) == '\0' ? "" : "WithoutFaccessat2");
+    });
+
+// How many descriptors a run needs does not grow with a key file, which is read and
+// closed before the destination is taken on: from the smallest limit at which a plain
+// run succeeds, the same run with a key file succeeds too.
+struct DescriptorCase {
+  const char* label;
+  std::vector<std::string> plain;
+  std::vector<std::string> withKeyFile;
+};
+
+class Descriptors : public ToolTest, public ::testing::WithParamInterface<DescriptorCase> {
+ protected:
+  int Run(int limit, const std::vector<std::string>& args) {
+    Write("src", SomeBytes(5000, 5));
+    Write("key", "key");
+    ::unlink(Path("dst").c_str());
+    Launch launch = In({});
+    launch.program = "/bin/sh";
+    std::string command = "ulimit -n " + std::to_string(limit) + " && exec \"$0\"";
+    for (const std::string& arg : args) {
+      command += " " + arg;
+    }
+    launch.args = {"-c", command, ToolPath()};
+    launch.quietErrors = true;
+    return RunTool(launch).exitCode;
+  }
+};
+
+TEST_P(Descriptors, AKeyFileNeedsNoMoreThanAPlainRun) {
+  int smallest = 0;
+  for (int limit = 3; limit <= 32 && smallest == 0; ++limit) {
+    smallest = Run(limit, GetParam().plain) == 0 ? limit : 0;
+  }
+  ASSERT_GT(smallest, 0);
+  for (int limit = smallest; limit < smallest + 4; ++limit) {
+    EXPECT_EQ(Run(limit, GetParam().withKeyFile), 0) << "ulimit -n " << limit;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SmallestLimit, Descriptors,
+    ::testing::Values(DescriptorCase{"InPlace", {"-s", "src"}, {"-s", "-f", "src", "key"}},
+                      DescriptorCase{"Copy",
+                                     {"-s", "-c", "src", "dst"},
+                                     {"-s", "-c", "-f", "src", "dst", "key"}}),
+    [](const ::testing::TestParamInfo<DescriptorCase>& param) { return param.param.label; });
+
+// A source named through a descriptor's link (/dev/fd/N) of a file that has been
+// removed: the link's text names "<name> (deleted)", which may be another file or
+// nothing. The result never goes anywhere but over the file that was read, so here the
+// run is refused and no file changes or appears.
+struct DescriptorLinkCase {
+  const char* label;
+  bool fileOfTheLinksName;  // a file named like the link's text exists
+  const char* mode;         // "" in place, else copy onto the same descriptor link
+};
+
+class DescriptorLink : public ToolTest, public ::testing::WithParamInterface<DescriptorLinkCase> {};
+
+TEST_P(DescriptorLink, NeverReplacesAnotherFileOfTheLinksName) {
+  const DescriptorLinkCase& c = GetParam();
+  const Bytes source = SomeBytes(5000, 9);
+  const Bytes bystander = "a file that only has the link's name";
+  Write("gone2", source);
+  if (c.fileOfTheLinksName) {
+    Write("gone2 (deleted)", bystander);
+  }
+  const auto names = Names();
+  Launch launch = In({});
+  launch.program = "/bin/sh";
+  const std::string copy = *c.mode == '\0' ? "" : std::string(c.mode) + " /dev/fd/7 ";
+  launch.args = {"-c", "exec 7<gone2; rm gone2; exec \"$0\" -s " + copy + "/dev/fd/7", ToolPath()};
+  const Outcome outcome = RunTool(launch);
+  EXPECT_EQ(outcome.exitCode, 3) << outcome.err;
+  std::set<std::string> left = names;
+  left.erase("gone2");
+  EXPECT_EQ(Names(), left);
+  if (c.fileOfTheLinksName) {
+    EXPECT_EQ(Read("gone2 (deleted)"), bystander);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RemovedSource, DescriptorLink,
+    ::testing::Values(DescriptorLinkCase{"InPlaceOverAFileOfThatName", true, ""},
+                      DescriptorLinkCase{"InPlaceWithNoFileOfThatName", false, ""},
+                      DescriptorLinkCase{"CopyOntoItsOwnLinkOverAFileOfThatName", true, "-c"}),
+    [](const ::testing::TestParamInfo<DescriptorLinkCase>& param) { return param.param.label; });
 
 }  // namespace
 }  // namespace hardening

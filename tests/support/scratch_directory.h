@@ -49,6 +49,7 @@ class ScratchDirectory {
 
   // Sets the immutable attribute; false where the file system has none.
   bool MakeImmutable(const std::string& name);
+  bool MakeAppendOnly(const std::string& name);  // undone like the immutable attribute
   // mount(2) over `onto`; false, with errno set, where this environment refuses it.
   bool Mount(const std::string& source, const std::string& onto, const char* type,
              unsigned long flags, const std::string& options);

@@ -12,6 +12,10 @@ namespace platform::posix {
 // Fills `info` from what stat reported.
 void Describe(const struct stat& status, FileInfo& info);
 
+// AccessDenied when the file's inode flags (immutable, append-only) forbid replacing its
+// content, found without opening it for writing; None where they do not or cannot be read.
+Error CheckWriteFlags(const char* path);
+
 inline Error ErrorFrom(int code) {
   switch (code) {
     case 0: return Error::None;

@@ -1,6 +1,9 @@
 // Reading files, and what a file is, on Linux.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,7 +33,40 @@ void Describe(const struct stat& status, FileInfo& info) {
   info.group = status.st_gid;
 }
 
+Error CheckWriteFlags(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return Error::None;  // not readable: the flags stay unknown, the open for writing decides
+  }
+  int flags = 0;
+  const bool known = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  ::close(fd);
+  const unsigned kForbidding = FS_IMMUTABLE_FL | FS_APPEND_FL;
+  return known && (static_cast<unsigned>(flags) & kForbidding) != 0 ? Error::AccessDenied
+                                                                    : Error::None;
+}
+
 }  // namespace posix
+
+namespace {
+
+// Whether the mode bits let this process write the file, as the kernel decides it
+// (root: any write bit); for kernels without faccessat2.
+bool ModeAllowsWriting(const struct stat& info) {
+  const uid_t user = ::geteuid();
+  if (user == 0) {
+    return true;
+  }
+  if (info.st_uid == user) {
+    return (info.st_mode & S_IWUSR) != 0;
+  }
+  if (info.st_gid == ::getegid() || ::group_member(info.st_gid) != 0) {
+    return (info.st_mode & S_IWGRP) != 0;
+  }
+  return (info.st_mode & S_IWOTH) != 0;
+}
+
+}  // namespace
 
 Error OpenForReading(const char* path, FileHandle& file) {
   // Non-blocking, so that a FIFO or device is turned away instead of waited on.
@@ -56,12 +92,17 @@ Error ProbeWriteAccess(const char* path) {
   if ((info.st_mode & kAnyWriteBit) == 0) {
     return Error::AccessDenied;
   }
-  const int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    return posix::LastError();
+  // Never opened for writing: on an overlay that alone copies the whole file up.
+  // The effective ids decide, as they do for an open.
+  if (::syscall(SYS_faccessat2, AT_FDCWD, path, W_OK, AT_EACCESS) != 0) {
+    if (errno != ENOSYS) {
+      return posix::LastError();
+    }
+    if (!ModeAllowsWriting(info)) {
+      return Error::AccessDenied;
+    }
   }
-  ::close(fd);
-  return Error::None;
+  return posix::CheckWriteFlags(path);
 }
 
 Error GetFileSize(FileHandle file, std::uint64_t& size) {

@@ -30,18 +30,34 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The kernel's rule for protected symbolic links, whatever the sysctl says: in a sticky
+// folder that anyone may write, only a link of the caller's or of the folder's owner
+// is followed, so another user cannot plant one that redirects a write.
+bool MayFollow(const std::string& path, const struct stat& link) {
+  struct stat folder {};
+  if (::stat(DirectoryOf(path).c_str(), &folder) != 0) {
+    return false;
+  }
+  const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+  return !shared || link.st_uid == ::geteuid() || link.st_uid == folder.st_uid;
+}
+
 // Follows symbolic links (a dangling one included) to the path that a write reaches,
-// so that a link as destination stays a link.
-bool ResolveLinks(std::string& path) {
+// so that a link as destination stays a link. AccessDenied for a link the kernel's
+// rule would not follow.
+Error ResolveLinks(std::string& path) {
   for (int depth = 0; depth < 40; ++depth) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
-      return true;
+      return Error::None;
+    }
+    if (!MayFollow(path, info)) {
+      return Error::AccessDenied;
     }
     char target[PATH_MAX];
     const ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);
     if (length < 0) {
-      return false;
+      return Error::Other;
     }
     const std::string link(target, static_cast<std::size_t>(length));
     if (link.front() == '/') {
@@ -50,7 +66,7 @@ bool ResolveLinks(std::string& path) {
       path = DirectoryOf(path).append("/").append(link);
     }
   }
-  return false;  // a loop of links
+  return Error::Other;  // a loop of links
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -79,8 +95,8 @@ int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
 Error LocatePath(const char* path, char* text, std::size_t capacity, std::size_t& length,
                  std::size_t& nameStart) {
   std::string target = path;
-  if (!ResolveLinks(target)) {
-    return Error::Other;  // a loop of links, or one that cannot be read
+  if (const Error resolved = ResolveLinks(target); resolved != Error::None) {
+    return resolved;  // a loop of links, one that cannot be read or may not be followed
   }
   length = target.size();
   if (length >= capacity) {
@@ -147,7 +163,8 @@ Error InspectFile(const char* path, FileInfo& info) {
   if (info.regular && !info.readOnly && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) {
     return LastError();
   }
-  return Error::None;
+  // An append-only file passes the access check but cannot be replaced.
+  return info.regular && !info.readOnly ? posix::CheckWriteFlags(path) : Error::None;
 }
 
 Error InspectEntry(FolderHandle folder, const char* name, FileInfo& info) {
@@ -175,6 +192,22 @@ Error OpenEntry(FolderHandle folder, const char* name, FileHandle& file) {
 
 Error TryLock(FileHandle file) {
   return ::flock(Fd(file), LOCK_EX | LOCK_NB) == 0 ? Error::None : LastError();
+}
+
+// Read access is enough for flock; a file that cannot even be read is left unlocked
+// rather than opened for writing.
+Error OpenLock(const char* path, FileHandle& lock) {
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno == EACCES ? Error::NotSupported : LastError();
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const Error error = errno == ENOLCK ? Error::NotSupported : LastError();
+    ::close(fd);
+    return error;
+  }
+  lock = fd;
+  return Error::None;
 }
 
 Error RemoveEntry(FolderHandle folder, const char* name) {
