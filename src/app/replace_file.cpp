@@ -300,6 +300,7 @@ void FileReplacement::PutBack(RestoreOriginal restore) {
     done += part;
   }
   written_ = 0;
+  PutBackPermissions();
   platform::FlushFile(file_);
 }
 
@@ -310,8 +311,15 @@ Status FileReplacement::Commit(std::uint32_t length, RestoreOriginal restore) {
 }
 
 Status FileReplacement::CommitStaged(std::uint32_t length, RestoreOriginal restore) {
-  if (platform::SetFileLength(file_, length) != platform::Error::None ||
-      platform::FlushFile(file_) != platform::Error::None) {
+  if (platform::SetFileLength(file_, length) != platform::Error::None) {
+    return kStatusWrite;
+  }
+  // Set-id bits go with the last write: they are given again now, and where the file
+  // no longer keeps everything the old one had, the old file is overwritten instead.
+  if (exists_ && platform::CarryMetadata(file_, &existing_) != platform::Error::None) {
+    return CopyStagedOver(length, restore);
+  }
+  if (platform::FlushFile(file_) != platform::Error::None) {
     return kStatusWrite;
   }
   // An unnamed file needs a name of its own before it can be renamed into place. A
@@ -339,8 +347,9 @@ Status FileReplacement::CommitStaged(std::uint32_t length, RestoreOriginal resto
 }
 
 // The rename is impossible here (a file bind-mounted into a container, one held open
-// on Windows): the staged content is copied over the destination itself, part by part
-// through the lent buffer, and the staged file goes afterwards (Commit abandons it).
+// on Windows), or the staged file did not keep what the old one had: the staged content
+// is copied over the destination itself, part by part through the lent buffer, and the
+// staged file goes afterwards (Commit abandons it).
 Status FileReplacement::CopyStagedOver(std::uint32_t length, RestoreOriginal restore) {
   FileReplacement overwrite;
   const Status opened = overwrite.Begin(path_, false);
@@ -362,11 +371,21 @@ Status FileReplacement::CopyStagedOver(std::uint32_t length, RestoreOriginal res
   return overwrite.Commit(length, restore);
 }
 
+// A write clears set-id bits; the file's own owner gets them back, where the system
+// lets anyone.
+void FileReplacement::PutBackPermissions() {
+  if (exists_) {
+    platform::CarryMetadata(file_, &existing_);
+  }
+}
+
 Status FileReplacement::Overwrite(std::uint32_t length, RestoreOriginal restore) {
-  if (platform::SetFileLength(file_, length) == platform::Error::None &&
-      platform::FlushFile(file_) == platform::Error::None) {
-    written_ = 0;
-    return kStatusSuccess;
+  if (platform::SetFileLength(file_, length) == platform::Error::None) {
+    PutBackPermissions();
+    if (platform::FlushFile(file_) == platform::Error::None) {
+      written_ = 0;
+      return kStatusSuccess;
+    }
   }
   PutBack(restore);  // so the file ends as it began
   return kStatusWrite;

@@ -110,6 +110,7 @@ class FileReplacement {
   Status Overwrite(std::uint32_t length, RestoreOriginal restore);
   Status CommitStaged(std::uint32_t length, RestoreOriginal restore);
   Status CopyStagedOver(std::uint32_t length, RestoreOriginal restore);
+  void PutBackPermissions();
   void CloseFile();
 
   [[nodiscard]] const char* FullPath() const { return located_.Text(); }

@@ -185,7 +185,9 @@ Error CreateStagedFileLike(FolderHandle folder, const char* name, const char* or
 Error NameStagedFile(FileHandle file, FolderHandle folder, const char* name);
 
 // Gives the new file what describes the old one (permission bits, owner and group;
-// attributes on Windows), or a new file's defaults when `from` is nullptr.
+// attributes on Windows), or a new file's defaults when `from` is nullptr. AccessDenied
+// also where the file did not keep them (read back). A write may clear set-id bits: the
+// call is made again after the last write.
 Error CarryMetadata(FileHandle file, const FileInfo* from);
 
 // Opens an existing file for writing, without truncating it (Windows: exclusively), and

@@ -233,6 +233,11 @@ Case& Case::ClosedErrors() {
   return *this;
 }
 
+Case& Case::AsUser(unsigned uid, unsigned gid) {
+  user = std::make_pair(uid, gid);
+  return *this;
+}
+
 void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name << ':';
   for (const auto& command : c.commands) {
@@ -279,6 +284,12 @@ Tree ToolCase::Snapshot() const {
 }
 
 void ToolCase::RunCase(const Case& c) {
+  if (c.user) {
+    if (::geteuid() != 0) {
+      GTEST_SKIP() << "only root can run the tool as another user";
+    }
+    Check(::chown(Root().c_str(), c.user->first, c.user->second) == 0, "chown " + Root());
+  }
   for (const auto& step : c.steps) {
     step(*this);
     if (IsSkipped() || HasFatalFailure()) {
@@ -290,6 +301,12 @@ void ToolCase::RunCase(const Case& c) {
     Launch launch = c.launch;
     launch.args = args;
     launch.directory = Root();
+    if (c.user) {
+      launch.program = "/usr/bin/setpriv";
+      launch.args = {"--reuid=" + std::to_string(c.user->first),
+                     "--regid=" + std::to_string(c.user->second), "--clear-groups", ToolPath()};
+      launch.args.insert(launch.args.end(), args.begin(), args.end());
+    }
     const Outcome outcome = e2e::Run(launch);
     ASSERT_FALSE(outcome.timedOut) << "the tool blocked";
     ASSERT_EQ(outcome.signal, 0) << "the tool was killed by a signal";

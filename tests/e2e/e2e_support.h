@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,9 @@ struct Case {
   Case& Umask(mode_t mask);
   Case& Argv0(std::string path);
   Case& ClosedErrors();  // standard error is a pipe nobody reads any more
+  // Runs every command as this user and group, with no other groups, in a case
+  // directory that user owns (root only).
+  Case& AsUser(unsigned uid, unsigned gid);
 
   std::string name;
   int status;
@@ -69,6 +73,7 @@ struct Case {
   std::vector<std::function<void(ToolCase&)>> steps;
   std::map<std::string, std::function<Bytes()>> after;
   bool silent = false;
+  std::optional<std::pair<unsigned, unsigned>> user;
   Launch launch;
 };
 

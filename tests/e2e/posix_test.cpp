@@ -89,6 +89,14 @@ void Chown(ToolCase& s, const std::string& name, uid_t uid, gid_t gid) {
   ASSERT_EQ(::chown(s.Path(name).c_str(), uid, gid), 0) << std::strerror(errno);
 }
 
+// Another user, for what only root escapes: set-id bits, groups, access lists.
+constexpr unsigned kUser = 4321;
+
+void OwnedByUser(ToolCase& s, const std::string& name, unsigned mode) {
+  Chown(s, name, kUser, kUser);
+  s.Chmod(name, mode);
+}
+
 // Fills the file system that holds `name` until no block is left, then frees `spare` bytes.
 void FillBlocks(ToolCase& s, const std::string& name, off_t spare) {
   const int fd = ::open(s.Path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -311,6 +319,36 @@ std::vector<Case> PermissionCases() {
           .File("src", kPlain, 0755)
           .File("dst", kOld, 0604)
           .Given([](ToolCase& s) { Chown(s, "dst", 4321, 8765); })
+          .Becomes("dst", Ca(kPlain)),
+      // A write by anyone without the right to keep set-id bits clears them: they are
+      // given again after the last write, whichever way the file is replaced.
+      Case("user_in_place_keeps_set_id_bits", 0, {"src"})
+          .AsUser(kUser, kUser)
+          .File("src", kData)
+          .Given([](ToolCase& s) { OwnedByUser(s, "src", 06755); })
+          .Becomes("src", Ca(kData)),
+      Case("user_in_place_keeps_set_user_id_bit", 0, {"-m", "src"})
+          .AsUser(kUser, kUser)
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { OwnedByUser(s, "src", 04750); })
+          .Becomes("src", XOrData(kPlain, kDefaultKey)),
+      Case("user_hard_linked_keeps_set_id_bits", 0, {"src"})
+          .AsUser(kUser, kUser)
+          .File("src", kData)
+          .Given([](ToolCase& s) {
+            OwnedByUser(s, "src", 06755);
+            s.HardLink("src", "alias");
+          })
+          .Becomes("src", Ca(kData))
+          .Becomes("alias", Ca(kData)),
+      Case("user_copy_keeps_destination_set_id_bits", 0, {"-c", "src", "dst"})
+          .AsUser(kUser, kUser)
+          .File("src", kPlain)
+          .File("dst", kOld)
+          .Given([](ToolCase& s) {
+            OwnedByUser(s, "src", 0644);
+            OwnedByUser(s, "dst", 02750);
+          })
           .Becomes("dst", Ca(kPlain)),
       // A new destination is made like any new file: 0666 less the umask.
       Case("new_destination_umask_022", 0, {"-c", "src", "dst"})

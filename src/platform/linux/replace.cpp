@@ -234,7 +234,15 @@ Error CarryMetadata(FileHandle file, const FileInfo* from) {
       ::fchown(Fd(file), from->owner, from->group) != 0) {
     return LastError();
   }
-  return ::fchmod(Fd(file), from->mode) == 0 ? Error::None : LastError();
+  if (::fchmod(Fd(file), from->mode) != 0) {
+    return LastError();
+  }
+  // The kernel drops a set-id bit it will not grant without saying so: read back.
+  struct stat kept {};
+  if (::fstat(Fd(file), &kept) != 0) {
+    return LastError();
+  }
+  return (kept.st_mode & 07777U) == from->mode ? Error::None : Error::AccessDenied;
 }
 
 Error OpenForOverwrite(const char* path, FileHandle& file) {
