@@ -97,6 +97,15 @@ void OwnedByUser(ToolCase& s, const std::string& name, unsigned mode) {
   s.Chmod(name, mode);
 }
 
+// A folder anyone may write whose new files get its group.
+constexpr unsigned kSharedGroup = 2000;
+
+void SharedDirectory(ToolCase& s, const std::string& name) {
+  s.MakeDirectory(name);
+  Chown(s, name, 0, kSharedGroup);
+  s.Chmod(name, 02777);
+}
+
 // Fills the file system that holds `name` until no block is left, then frees `spare` bytes.
 void FillBlocks(ToolCase& s, const std::string& name, off_t spare) {
   const int fd = ::open(s.Path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -350,6 +359,36 @@ std::vector<Case> PermissionCases() {
             OwnedByUser(s, "dst", 02750);
           })
           .Becomes("dst", Ca(kPlain)),
+      // A set-group-ID folder gives new files its group: the replacement keeps the old.
+      Case("set_group_id_directory_keeps_group", 0, {"shared/src"})
+          .Given([](ToolCase& s) { SharedDirectory(s, "shared"); })
+          .File("shared/src", kData, 0640)
+          .Given([](ToolCase& s) { Chown(s, "shared/src", 0, 0); })
+          .Becomes("shared/src", Ca(kData)),
+      Case("set_group_id_directory_keeps_group_of_a_copy", 0, {"-c", "src", "shared/dst"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { SharedDirectory(s, "shared"); })
+          .File("shared/dst", kOld)
+          .Given([](ToolCase& s) {
+            Chown(s, "shared/dst", 0, 0);
+            s.Chmod("shared/dst", 02750);
+          })
+          .Becomes("shared/dst", Ca(kPlain)),
+      Case("user_set_group_id_directory_keeps_group", 0, {"shared/src"})
+          .AsUser(kUser, kUser)
+          .Given([](ToolCase& s) { SharedDirectory(s, "shared"); })
+          .File("shared/src", kData)
+          .Given([](ToolCase& s) { OwnedByUser(s, "shared/src", 02750); })
+          .Becomes("shared/src", Ca(kData)),
+      // A group the user is not in cannot be given to a new file: the old is overwritten.
+      Case("user_file_of_a_foreign_group", 0, {"src"})
+          .AsUser(kUser, kUser)
+          .File("src", kData)
+          .Given([](ToolCase& s) {
+            Chown(s, "src", kUser, kSharedGroup);
+            s.Chmod("src", 0640);
+          })
+          .Becomes("src", Ca(kData)),
       // A new destination is made like any new file: 0666 less the umask.
       Case("new_destination_umask_022", 0, {"-c", "src", "dst"})
           .File("src", kPlain, 0600)

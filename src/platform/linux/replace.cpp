@@ -230,7 +230,13 @@ Error CarryMetadata(FileHandle file, const FileInfo* from) {
   if (from == nullptr) {
     return ::fchmod(Fd(file), 0666 & ~CurrentUmask()) == 0 ? Error::None : LastError();
   }
-  if ((from->owner != ::geteuid() || from->group != ::getegid()) &&
+  // A new file's group is not always the caller's (a set-group-ID folder, -o grpid):
+  // what the file has decides.
+  struct stat made {};
+  if (::fstat(Fd(file), &made) != 0) {
+    return LastError();
+  }
+  if ((made.st_uid != from->owner || made.st_gid != from->group) &&
       ::fchown(Fd(file), from->owner, from->group) != 0) {
     return LastError();
   }
@@ -242,7 +248,10 @@ Error CarryMetadata(FileHandle file, const FileInfo* from) {
   if (::fstat(Fd(file), &kept) != 0) {
     return LastError();
   }
-  return (kept.st_mode & 07777U) == from->mode ? Error::None : Error::AccessDenied;
+  return (kept.st_mode & 07777U) == from->mode && kept.st_uid == from->owner &&
+                 kept.st_gid == from->group
+             ? Error::None
+             : Error::AccessDenied;
 }
 
 Error OpenForOverwrite(const char* path, FileHandle& file) {
