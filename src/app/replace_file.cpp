@@ -139,7 +139,7 @@ Status FileReplacement::Begin(const char* path, bool allowStaging) {
                                                                  : kStatusDestinationCreate;
   }
   staged_ = true;
-  if (platform::CarryMetadata(file_, exists_ ? &existing_ : nullptr) != platform::Error::None) {
+  if (!CarryDescription()) {
     Abandon();
     return exists_ ? BeginOverwrite() : kStatusDestinationCreate;
   }
@@ -154,6 +154,16 @@ bool FileReplacement::FitStagedName() {
   std::memcpy(folder.Text(), FullPath(), nameStart_);
   folder.Text()[nameStart_] = '\0';
   return StagedNameKeeps(Name(), nameStart_, platform::GetNameLimits(folder.Text()), keptName_);
+}
+
+// Everything that describes the old file, the permission bits last, or a new file's
+// defaults; false where the new file did not keep all of it.
+bool FileReplacement::CarryDescription() {
+  if (!exists_) {
+    return platform::CarryMetadata(file_, nullptr) == platform::Error::None;
+  }
+  return platform::CarryAttributes(file_, FullPath()) == platform::Error::None &&
+         platform::CarryMetadata(file_, &existing_) == platform::Error::None;
 }
 
 Status FileReplacement::BeginOverwrite() {
@@ -316,7 +326,7 @@ Status FileReplacement::CommitStaged(std::uint32_t length, RestoreOriginal resto
   }
   // Set-id bits go with the last write: they are given again now, and where the file
   // no longer keeps everything the old one had, the old file is overwritten instead.
-  if (exists_ && platform::CarryMetadata(file_, &existing_) != platform::Error::None) {
+  if (exists_ && !CarryDescription()) {
     return CopyStagedOver(length, restore);
   }
   if (platform::FlushFile(file_) != platform::Error::None) {

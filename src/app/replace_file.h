@@ -111,6 +111,7 @@ class FileReplacement {
   Status CommitStaged(std::uint32_t length, RestoreOriginal restore);
   Status CopyStagedOver(std::uint32_t length, RestoreOriginal restore);
   void PutBackPermissions();
+  bool CarryDescription();
   void CloseFile();
 
   [[nodiscard]] const char* FullPath() const { return located_.Text(); }

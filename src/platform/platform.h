@@ -190,6 +190,11 @@ Error NameStagedFile(FileHandle file, FolderHandle folder, const char* name);
 // call is made again after the last write.
 Error CarryMetadata(FileHandle file, const FileInfo* from);
 
+// Gives the new file exactly the extended attributes of the file at `from` (its access
+// list among them), removing any it got from its folder, and the file flags its owner
+// may set; an error where one could not be given (Windows: nothing to do).
+Error CarryAttributes(FileHandle file, const char* from);
+
 // Opens an existing file for writing, without truncating it (Windows: exclusively), and
 // for reading too where the file may be read.
 Error OpenForOverwrite(const char* path, FileHandle& file);

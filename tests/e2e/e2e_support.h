@@ -43,6 +43,9 @@ struct Entry {
   unsigned gid = 0;
   unsigned long links = 0;
   Bytes data;  // a file's bytes (a size note for huge ones), or a link's target
+  // Extended attributes (access lists among them), names and values, and the file
+  // flags an owner may set.
+  Bytes attributes;
   bool operator==(const Entry& other) const;
 };
 using Tree = std::map<std::string, Entry>;

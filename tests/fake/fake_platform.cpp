@@ -74,7 +74,8 @@ const char* CallName(Call call) {
       "ListFolder",     "FlushFolder",    "InspectFile",      "InspectEntry",
       "OpenEntry",      "TryLock",        "RemoveEntry",      "CreateStagedFile",
       "NameStagedFile", "CarryMetadata",  "OpenForOverwrite", "WriteAt",
-      "SetFileLength",  "FlushFile",      "RenameOver",       "ReadAt"};
+      "SetFileLength",  "FlushFile",      "RenameOver",       "ReadAt",
+      "CarryAttributes"};
   return kNames[static_cast<int>(call)];
 }
 
@@ -408,6 +409,10 @@ Error CreateStagedFileLike(FolderHandle folder, const char* name, const char* /*
 
 Error CarryMetadata(FileHandle /*file*/, const FileInfo* /*from*/) {
   return fake::Failed(Call::CarryMetadata);
+}
+
+Error CarryAttributes(FileHandle /*file*/, const char* /*from*/) {
+  return fake::Failed(Call::CarryAttributes);
 }
 
 Error OpenForOverwrite(const char* path, FileHandle& file) {

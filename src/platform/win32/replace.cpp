@@ -363,6 +363,10 @@ Error CarryMetadata(FileHandle file, const FileInfo* from) {
              : LastError();
 }
 
+// The access list travels in the security descriptor from creation on
+// (CreateStagedFileLike); there are no POSIX-style attributes or inode flags to carry.
+Error CarryAttributes(FileHandle /*file*/, const char* /*from*/) { return Error::None; }
+
 Error OpenForOverwrite(const char* path, FileHandle& file) {
   HANDLE opened = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
