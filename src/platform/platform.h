@@ -170,8 +170,8 @@ Error RemoveEntry(FolderHandle folder, const char* name);
 
 // Creates a new file in the folder, exclusively (POSIX: mode 0600), held so that no
 // other run takes it for abandoned (a lock; on Windows no sharing). `name` nullptr
-// asks for an unnamed file (NotSupported where there is none). Exists: the name is
-// taken, or was lost to another run before it was held.
+// asks for an unnamed file (NotSupported where there is none, or where it could not be
+// named later). Exists: the name is taken, or was lost to another run before it was held.
 Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file);
 
 // As CreateStagedFile, for replacing the existing file at `original`: from its creation

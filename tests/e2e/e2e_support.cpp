@@ -282,6 +282,12 @@ Case& Case::ClosedErrors() {
 
 Case& Case::AsUser(unsigned uid, unsigned gid) {
   user = std::make_pair(uid, gid);
+  return Through({"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
+                  "--regid=" + std::to_string(gid), "--clear-groups"});
+}
+
+Case& Case::Through(std::vector<std::string> program) {
+  wrapper = std::move(program);
   return *this;
 }
 
@@ -348,10 +354,10 @@ void ToolCase::RunCase(const Case& c) {
     Launch launch = c.launch;
     launch.args = args;
     launch.directory = Root();
-    if (c.user) {
-      launch.program = "/usr/bin/setpriv";
-      launch.args = {"--reuid=" + std::to_string(c.user->first),
-                     "--regid=" + std::to_string(c.user->second), "--clear-groups", ToolPath()};
+    if (!c.wrapper.empty()) {
+      launch.program = c.wrapper.front();
+      launch.args.assign(c.wrapper.begin() + 1, c.wrapper.end());
+      launch.args.push_back(ToolPath());
       launch.args.insert(launch.args.end(), args.begin(), args.end());
     }
     const Outcome outcome = e2e::Run(launch);

@@ -69,6 +69,9 @@ struct Case {
   // Runs every command as this user and group, with no other groups, in a case
   // directory that user owns (root only).
   Case& AsUser(unsigned uid, unsigned gid);
+  // Runs every command through `wrapper` (a program and its arguments, the tool's path
+  // and arguments appended).
+  Case& Through(std::vector<std::string> wrapper);
 
   std::string name;
   int status;
@@ -77,6 +80,7 @@ struct Case {
   std::map<std::string, std::function<Bytes()>> after;
   bool silent = false;
   std::optional<std::pair<unsigned, unsigned>> user;
+  std::vector<std::string> wrapper;
   Launch launch;
 };
 

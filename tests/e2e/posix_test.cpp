@@ -496,6 +496,10 @@ std::vector<Case> LinkCases() {
   };
 }
 
+// Runs the tool where an empty tmpfs hides /proc, in a mount namespace of its own.
+const std::vector<std::string> kWithoutProc = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                                               "mount -t tmpfs none /proc && exec \"$0\" \"$@\""};
+
 std::vector<Case> MountCases() {
   const auto readOnlyDirectory = [](ToolCase& s) {
     s.MakeDirectory("dir");
@@ -546,6 +550,18 @@ std::vector<Case> MountCases() {
           .Given([](ToolCase& s) { s.BindMount("outside", "dst", false); })
           .Becomes("outside", Ca(kData))
           .Becomes("dst", Ca(kData)),
+      // Without /proc an unnamed file cannot be given a name: a named one is staged.
+      Case("in_place_without_proc", 0, {"src"})
+          .Given(NeedRoot)
+          .File("src", kData, 0640)
+          .Through(kWithoutProc)
+          .Becomes("src", Ca(kData)),
+      Case("copy_without_proc", 0, {"-c", "src", "dst"})
+          .Given(NeedRoot)
+          .File("src", kPlain)
+          .File("dst", kOld)
+          .Through(kWithoutProc)
+          .Becomes("dst", Ca(kPlain)),
       // A read-only file system is never written over in place.
       Case("read_only_file_system_in_place", 19, {"ro/src"}).Given(readOnlyDirectory),
       Case("read_only_file_system_existing_destination", 3, {"-c", "ro/src", "ro/src"})

@@ -274,6 +274,20 @@ Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file) 
       return (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) ? Error::NotSupported
                                                                          : LastError();
     }
+    // It is named later through /proc/self/fd; where that does not lead to it (no /proc
+    // mounted, or another file system over it) a named file is staged instead.
+    struct stat reached {};
+    struct stat opened {};
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::fstat(fd, &opened) != 0) {
+      const Error error = LastError();
+      ::close(fd);
+      return error;
+    }
+    if (::stat(self.c_str(), &reached) != 0 || !SameFile(reached, opened)) {
+      ::close(fd);
+      return Error::NotSupported;
+    }
     ::flock(fd, LOCK_EX);  // nobody else can reach an unnamed file: never contended
     file = fd;
     return Error::None;
