@@ -172,6 +172,7 @@ Error RemoveEntry(FolderHandle folder, const char* name);
 // other run takes it for abandoned (a lock; on Windows no sharing). `name` nullptr
 // asks for an unnamed file (NotSupported where there is none, or where it could not be
 // named later). Exists: the name is taken, or was lost to another run before it was held.
+// AccessDenied also where a file made there could not be renamed or removed again.
 Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file);
 
 // As CreateStagedFile, for replacing the existing file at `original`: from its creation

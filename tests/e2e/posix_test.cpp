@@ -90,6 +90,14 @@ void Chown(ToolCase& s, const std::string& name, uid_t uid, gid_t gid) {
   ASSERT_EQ(::chown(s.Path(name).c_str(), uid, gid), 0) << std::strerror(errno);
 }
 
+std::function<void(ToolCase&)> AppendOnly(const std::string& name) {
+  return [name](ToolCase& s) {
+    if (!s.MakeAppendOnly(name)) {
+      GTEST_SKIP() << "no append-only attribute here: errno " << errno;
+    }
+  };
+}
+
 // Another user, for what only root escapes: set-id bits, groups, access lists.
 constexpr unsigned kUser = 4321;
 
@@ -489,6 +497,27 @@ std::vector<Case> LinkCases() {
           })
           .Given([](ToolCase& s) { s.MakeImmutable("locked"); })
           .Becomes("locked/dst", Ca(kPlain)),
+      // A folder where files can be added but never renamed or removed: a staged file
+      // could neither be put in place nor taken away, so none is made.
+      Case("append_only_directory_in_place", 0, {"locked/src"})
+          .Given([](ToolCase& s) {
+            s.MakeDirectory("locked");
+            s.Write("locked/src", kData, 0600);
+          })
+          .Given(AppendOnly("locked"))
+          .Becomes("locked/src", Ca(kData)),
+      Case("append_only_directory_copy", 0, {"-c", "src", "locked/dst"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) {
+            s.MakeDirectory("locked");
+            s.Write("locked/dst", kOld);
+          })
+          .Given(AppendOnly("locked"))
+          .Becomes("locked/dst", Ca(kPlain)),
+      Case("append_only_directory_new_destination", 3, {"-c", "src", "locked/dst"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { s.MakeDirectory("locked"); })
+          .Given(AppendOnly("locked")),
       Case("immutable_directory_new_destination", 3, {"-c", "src", "locked/dst"})
           .File("src", kPlain)
           .Given([](ToolCase& s) { s.MakeDirectory("locked"); })

@@ -27,7 +27,8 @@ void Check(bool ok, const std::string& what) {
   }
 }
 
-bool SetImmutable(const std::string& path, bool on) {
+// `flag` on, or with `on` false every flag that keeps a file from being removed off.
+bool SetImmutable(const std::string& path, bool on, int flag = FS_IMMUTABLE_FL) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     return false;
@@ -35,7 +36,7 @@ bool SetImmutable(const std::string& path, bool on) {
   int flags = 0;
   bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
   if (done) {
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    flags = on ? (flags | flag) : (flags & ~(FS_IMMUTABLE_FL | FS_APPEND_FL));
     done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
   }
   const int saved = errno;
@@ -166,6 +167,14 @@ unsigned ScratchDirectory::Mode(const std::string& name) const {
 
 bool ScratchDirectory::MakeImmutable(const std::string& name) {
   if (!SetImmutable(Path(name), true)) {
+    return false;
+  }
+  immutable_.push_back(Path(name));
+  return true;
+}
+
+bool ScratchDirectory::MakeAppendOnly(const std::string& name) {
+  if (!SetImmutable(Path(name), true, FS_APPEND_FL)) {
     return false;
   }
   immutable_.push_back(Path(name));

@@ -267,6 +267,13 @@ Error RemoveEntry(FolderHandle folder, const char* name) {
 }
 
 Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file) {
+  // In an append-only folder a file can be added but never renamed or removed again:
+  // a staged file there would stay, so the folder counts as refusing new files.
+  int folderFlags = 0;
+  if (::ioctl(Fd(folder), FS_IOC_GETFLAGS, &folderFlags) == 0 &&
+      (static_cast<unsigned>(folderFlags) & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
+    return Error::AccessDenied;
+  }
   if (name == nullptr) {
     const int fd = ::openat(Fd(folder), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0) {
