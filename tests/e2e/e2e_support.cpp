@@ -376,9 +376,10 @@ void ToolCase::RunCase(const Case& c) {
   Tree expected = before;
   for (const auto& [path, bytes] : c.after) {
     Entry& entry = expected[path];
-    if (entry.type == 0) {  // a new file, made as any new file is
-      entry = Entry{
-          'f', 0666U & ~static_cast<unsigned>(c.launch.umask), ::geteuid(), ::getegid(), 1, {}, {}};
+    if (entry.type == 0) {  // a new file, made as any new file is, by whoever ran
+      const unsigned uid = c.user ? c.user->first : ::geteuid();
+      const unsigned gid = c.user ? c.user->second : ::getegid();
+      entry = Entry{'f', 0666U & ~static_cast<unsigned>(c.launch.umask), uid, gid, 1, {}, {}};
     }
     entry.data = bytes();
   }

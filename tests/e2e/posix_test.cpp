@@ -497,6 +497,25 @@ std::vector<Case> LinkCases() {
           })
           .Given([](ToolCase& s) { s.MakeImmutable("locked"); })
           .Becomes("locked/dst", Ca(kPlain)),
+      // A folder its owner may write and search but not read: staging works there.
+      Case("unreadable_directory_in_place", 0, {"box/src"})
+          .AsUser(kUser, kUser)
+          .Given([](ToolCase& s) {
+            s.MakeDirectory("box");
+            s.Write("box/src", kData);
+            OwnedByUser(s, "box/src", 0640);
+            OwnedByUser(s, "box", 0300);
+          })
+          .Becomes("box/src", Ca(kData)),
+      Case("unreadable_directory_new_destination", 0, {"-c", "src", "box/dst"})
+          .AsUser(kUser, kUser)
+          .File("src", kPlain)
+          .Given([](ToolCase& s) {
+            OwnedByUser(s, "src", 0644);
+            s.MakeDirectory("box");
+            OwnedByUser(s, "box", 0300);
+          })
+          .Becomes("box/dst", Ca(kPlain)),
       // A folder where files can be added but never renamed or removed: a staged file
       // could neither be put in place nor taken away, so none is made.
       Case("append_only_directory_in_place", 0, {"locked/src"})

@@ -186,7 +186,12 @@ NameLimits GetNameLimits(const char* folder) {
 
 Error OpenFolder(const char* text, std::size_t length, FolderHandle& folder) {
   const std::string path = length == 0 ? std::string(".") : std::string(text, length);
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 && errno == EACCES) {
+    // A folder that may be written and searched but not read: files are made, renamed
+    // and removed in it all the same; only listing and flushing it are out of reach.
+    fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
   if (fd < 0) {
     return LastError();
   }
