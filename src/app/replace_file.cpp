@@ -14,6 +14,11 @@ constexpr std::size_t kStagedExtra = 1 + kMarkerLength + kStagedDigits;
 // How many fresh names a staged file tries before giving up.
 constexpr int kNameAttempts = 100;
 
+// How often a part that could not be put back is written again, after flushing first
+// the file, then its whole file system: on a copy-on-write file system an overwrite
+// needs new space until what was written is flushed.
+constexpr int kPutBackAttempts = 3;
+
 // Room for a path before the system says how much it needs.
 constexpr std::size_t kFirstPathCapacity = 256;
 
@@ -303,7 +308,7 @@ void FileReplacement::PutBack(RestoreOriginal restore) {
     }
     restore(buffer_, part, done);
     const std::uint32_t reached = written_;
-    if (WritePart(buffer_, done, part) != kStatusSuccess) {
+    if (!PutBackPart(done, part)) {
       break;
     }
     written_ = reached;
@@ -379,6 +384,24 @@ Status FileReplacement::CopyStagedOver(std::uint32_t length, RestoreOriginal res
     done += part;
   }
   return overwrite.Commit(length, restore);
+}
+
+// Writes the original bytes of a part, in the buffer, back; a part written partway is
+// simply written again.
+bool FileReplacement::PutBackPart(std::uint32_t offset, std::uint32_t length) {
+  for (int attempt = 1;; ++attempt) {
+    if (WritePart(buffer_, offset, length) == kStatusSuccess) {
+      return true;
+    }
+    if (attempt == kPutBackAttempts) {
+      return false;
+    }
+    if (attempt == 1) {
+      platform::FlushFile(file_);
+    } else {
+      platform::FlushFileSystem(file_);
+    }
+  }
 }
 
 // A write clears set-id bits; the file's own owner gets them back, where the system

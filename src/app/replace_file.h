@@ -111,6 +111,7 @@ class FileReplacement {
   Status CommitStaged(std::uint32_t length, RestoreOriginal restore);
   Status CopyStagedOver(std::uint32_t length, RestoreOriginal restore);
   void PutBackPermissions();
+  bool PutBackPart(std::uint32_t offset, std::uint32_t length);
   bool CarryDescription();
   void CloseFile();
 

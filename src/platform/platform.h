@@ -210,6 +210,10 @@ Error SetFileLength(FileHandle file, std::uint64_t length);
 // Waits until the file's content is on stable storage.
 Error FlushFile(FileHandle file);
 
+// Waits until all that was written to the file's file system is on stable storage (a
+// copy-on-write one frees overwritten space then); NotSupported where there is no such call.
+Error FlushFileSystem(FileHandle file);
+
 // Renames the open staged file `stagedName` over `name` in the same folder, replacing
 // it in one step. Busy or CrossDevice where the destination cannot be replaced by a
 // rename (mounted over, on another device, held open or undeletable on Windows).

@@ -69,13 +69,13 @@ void Describe(const std::string& path, const File& file, platform::FileInfo& inf
 
 const char* CallName(Call call) {
   static const char* const kNames[] = {
-      "Allocate",       "OpenForReading", "ProbeWriteAccess", "GetFileSize",
-      "ReadFile",       "GetFileInfo",    "LocatePath",       "OpenFolder",
-      "ListFolder",     "FlushFolder",    "InspectFile",      "InspectEntry",
-      "OpenEntry",      "TryLock",        "RemoveEntry",      "CreateStagedFile",
-      "NameStagedFile", "CarryMetadata",  "OpenForOverwrite", "WriteAt",
-      "SetFileLength",  "FlushFile",      "RenameOver",       "ReadAt",
-      "CarryAttributes"};
+      "Allocate",        "OpenForReading", "ProbeWriteAccess", "GetFileSize",
+      "ReadFile",        "GetFileInfo",    "LocatePath",       "OpenFolder",
+      "ListFolder",      "FlushFolder",    "InspectFile",      "InspectEntry",
+      "OpenEntry",       "TryLock",        "RemoveEntry",      "CreateStagedFile",
+      "NameStagedFile",  "CarryMetadata",  "OpenForOverwrite", "WriteAt",
+      "SetFileLength",   "FlushFile",      "RenameOver",       "ReadAt",
+      "CarryAttributes", "FlushFileSystem"};
   return kNames[static_cast<int>(call)];
 }
 
@@ -461,6 +461,8 @@ Error SetFileLength(FileHandle file, std::uint64_t length) {
 }
 
 Error FlushFile(FileHandle /*file*/) { return fake::Failed(Call::FlushFile); }
+
+Error FlushFileSystem(FileHandle /*file*/) { return fake::Failed(Call::FlushFileSystem); }
 
 Error RenameOver(FileHandle /*staged*/, FolderHandle folder, const char* stagedName,
                  const char* name) {

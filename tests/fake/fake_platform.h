@@ -38,16 +38,17 @@ enum class Call {
   RenameOver,
   ReadAt,
   CarryAttributes,
+  FlushFileSystem,
 };
 
 inline constexpr Call kAllCalls[] = {
-    Call::Allocate,        Call::OpenForReading, Call::ProbeWriteAccess, Call::GetFileSize,
-    Call::ReadFile,        Call::GetFileInfo,    Call::LocatePath,       Call::OpenFolder,
-    Call::ListFolder,      Call::FlushFolder,    Call::InspectFile,      Call::InspectEntry,
-    Call::OpenEntry,       Call::TryLock,        Call::RemoveEntry,      Call::CreateStagedFile,
-    Call::NameStagedFile,  Call::CarryMetadata,  Call::OpenForOverwrite, Call::WriteAt,
-    Call::SetFileLength,   Call::FlushFile,      Call::RenameOver,       Call::ReadAt,
-    Call::CarryAttributes,
+    Call::Allocate,        Call::OpenForReading,  Call::ProbeWriteAccess, Call::GetFileSize,
+    Call::ReadFile,        Call::GetFileInfo,     Call::LocatePath,       Call::OpenFolder,
+    Call::ListFolder,      Call::FlushFolder,     Call::InspectFile,      Call::InspectEntry,
+    Call::OpenEntry,       Call::TryLock,         Call::RemoveEntry,      Call::CreateStagedFile,
+    Call::NameStagedFile,  Call::CarryMetadata,   Call::OpenForOverwrite, Call::WriteAt,
+    Call::SetFileLength,   Call::FlushFile,       Call::RenameOver,       Call::ReadAt,
+    Call::CarryAttributes, Call::FlushFileSystem,
 };
 
 const char* CallName(Call call);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -473,6 +474,47 @@ INSTANTIATE_TEST_SUITE_P(
              (std::get<1>(p.param) == Naming::InPlace ? "" : "CopyOntoItself") + "_" +
              std::to_string(std::get<2>(p.param));
     });
+
+// Space that a copy-on-write file system frees only once what was written is flushed:
+// the put-back of a failed overwrite meets the same full disk until the file, or its
+// whole file system, is flushed, and is tried again after each. Where nothing frees it,
+// the status is still the short write, and the file is left partly transformed.
+struct PutBackCase {
+  const char* name;
+  const char* fault;
+  bool putBack;
+};
+
+class PutBackTest : public FaultTest, public ::testing::WithParamInterface<PutBackCase> {};
+
+TEST_P(PutBackTest, IsTriedAgainAfterEachFlush) {
+  if (std::getenv("VELMORAN_HARDENING_TOOL") != nullptr) {
+    GTEST_SKIP() << "the shim would be preloaded into the wrapper too";
+  }
+  const Bytes source = SomeBytes(kLength, 11);
+  Write("source", source);
+  HardLink("source", "second");
+  const auto names = Names();
+  Launch launch = In({"-s", "source"});
+  launch.environment = {"LD_PRELOAD=" + std::string(VELMORAN_SHIM_PATH),
+                        "VELMORAN_SHIM_FAIL=" + std::string(GetParam().fault),
+                        "VELMORAN_SHIM_WRITE_PIECE=" + std::to_string(kLength / 4)};
+  const Outcome outcome = RunTool(launch);
+  EXPECT_EQ(outcome.exitCode, 15) << outcome.err;
+  const Bytes after = Read("source");
+  EXPECT_EQ(after == source, GetParam().putBack)
+      << Describe(after, source, ComplementAdd(source, kDefaultKey));
+  EXPECT_TRUE(Read("second") == after);
+  EXPECT_EQ(Names(), names);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flushes, PutBackTest,
+    ::testing::Values(PutBackCase{"FreedByFlushingTheFile", "pwrite:3:ENOSPC:until-flush", true},
+                      PutBackCase{"FreedByFlushingTheFileSystem", "pwrite:3:EDQUOT:until-syncfs",
+                                  true},
+                      PutBackCase{"NeverFreed", "pwrite:3:ENOSPC:onward", false}),
+    [](const ::testing::TestParamInfo<PutBackCase>& p) { return std::string(p.param.name); });
 
 // An overwrite needs new blocks where the file has holes: a full disk then fails it
 // partway, and the bytes already written must be put back.

@@ -449,6 +449,10 @@ Error SetFileLength(FileHandle file, std::uint64_t length) {
 
 Error FlushFile(FileHandle file) { return ::fsync(Fd(file)) == 0 ? Error::None : LastError(); }
 
+Error FlushFileSystem(FileHandle file) {
+  return ::syncfs(Fd(file)) == 0 ? Error::None : LastError();
+}
+
 Error RenameOver(FileHandle /*staged*/, FolderHandle folder, const char* stagedName,
                  const char* name) {
   return ::renameat(Fd(folder), stagedName, Fd(folder), name) == 0 ? Error::None : LastError();

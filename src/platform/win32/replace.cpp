@@ -409,6 +409,10 @@ Error FlushFile(FileHandle file) {
   return ::FlushFileBuffers(AsHandle(file)) ? Error::None : LastError();
 }
 
+// Flushing a whole volume needs a handle to the volume itself, which only an
+// administrator may open.
+Error FlushFileSystem(FileHandle /*file*/) { return Error::NotSupported; }
+
 // Through the staged file's own handle, so the file is never without an owner that
 // keeps others from deleting it. The new name is the destination's full path: a bare
 // name would be taken relative to the current directory, not to the staged file's
