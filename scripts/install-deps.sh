@@ -4,7 +4,8 @@
 set -euo pipefail
 
 native=(cmake ninja-build g++ clang clang-tidy clang-format libgtest-dev libgmock-dev openssl
-        googletest libbenchmark-dev valgrind e2fsprogs time python3 man-db groff-base dpkg-dev)
+        googletest libbenchmark-dev valgrind e2fsprogs time python3 man-db groff-base dpkg-dev
+        acl attr btrfs-progs util-linux)
 wanted=("$@")
 [ ${#wanted[@]} -gt 0 ] || wanted=("${native[@]}")
 

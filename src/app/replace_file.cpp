@@ -17,6 +17,11 @@ constexpr int kLockAttempts = 8;
 // How many fresh names a staged file tries before giving up.
 constexpr int kNameAttempts = 100;
 
+// How often a part that could not be put back is written again, after flushing first
+// the file, then its whole file system: on a copy-on-write file system an overwrite
+// needs new space until what was written is flushed.
+constexpr int kPutBackAttempts = 3;
+
 // Room for a path before the system says how much it needs.
 constexpr std::size_t kFirstPathCapacity = 256;
 
@@ -228,7 +233,7 @@ Status FileReplacement::Begin(const char* path, bool allowStaging) {
                                                                  : kStatusDestinationCreate;
   }
   staged_ = true;
-  if (platform::CarryMetadata(file_, exists_ ? &existing_ : nullptr) != platform::Error::None) {
+  if (!CarryDescription()) {
     Abandon();
     return exists_ ? BeginOverwrite() : kStatusDestinationCreate;
   }
@@ -273,6 +278,16 @@ bool FileReplacement::FitStagedName() {
   std::memcpy(folder.Text(), FullPath(), nameStart_);
   folder.Text()[nameStart_] = '\0';
   return StagedNameKeeps(Name(), nameStart_, platform::GetNameLimits(folder.Text()), keptName_);
+}
+
+// Everything that describes the old file, the permission bits last, or a new file's
+// defaults; false where the new file did not keep all of it.
+bool FileReplacement::CarryDescription() {
+  if (!exists_) {
+    return platform::CarryMetadata(file_, nullptr) == platform::Error::None;
+  }
+  return platform::CarryAttributes(file_, FullPath()) == platform::Error::None &&
+         platform::CarryMetadata(file_, &existing_) == platform::Error::None;
 }
 
 Status FileReplacement::BeginOverwrite() {
@@ -424,13 +439,14 @@ void FileReplacement::PutBack(RestoreOriginal restore) {
     }
     restore(buffer_, part, done);
     const std::uint32_t reached = written_;
-    if (WritePart(buffer_, done, part) != kStatusSuccess) {
+    if (!PutBackPart(done, part)) {
       break;
     }
     written_ = reached;
     done += part;
   }
   written_ = 0;
+  PutBackPermissions();
   platform::FlushFile(file_);
 }
 
@@ -441,8 +457,15 @@ Status FileReplacement::Commit(std::uint32_t length, RestoreOriginal restore) {
 }
 
 Status FileReplacement::CommitStaged(std::uint32_t length, RestoreOriginal restore) {
-  if (platform::SetFileLength(file_, length) != platform::Error::None ||
-      platform::FlushFile(file_) != platform::Error::None) {
+  if (platform::SetFileLength(file_, length) != platform::Error::None) {
+    return kStatusWrite;
+  }
+  // Set-id bits go with the last write: they are given again now, and where the file
+  // no longer keeps everything the old one had, the old file is overwritten instead.
+  if (exists_ && !CarryDescription()) {
+    return CopyStagedOver(length, restore);
+  }
+  if (platform::FlushFile(file_) != platform::Error::None) {
     return kStatusWrite;
   }
   // An unnamed file needs a name of its own before it can be renamed into place. A
@@ -473,8 +496,9 @@ Status FileReplacement::CommitStaged(std::uint32_t length, RestoreOriginal resto
 }
 
 // The rename is impossible here (a file bind-mounted into a container, one held open
-// on Windows): the staged content is copied over the destination itself, part by part
-// through the lent buffer, and the staged file goes afterwards (Commit abandons it).
+// on Windows), or the staged file did not keep what the old one had: the staged content
+// is copied over the destination itself, part by part through the lent buffer, and the
+// staged file goes afterwards (Commit abandons it).
 Status FileReplacement::CopyStagedOver(std::uint32_t length, RestoreOriginal restore) {
   FileReplacement overwrite;
   if (runFilesKnown_) {
@@ -502,11 +526,39 @@ Status FileReplacement::CopyStagedOver(std::uint32_t length, RestoreOriginal res
   return overwrite.Commit(length, restore);
 }
 
+// Writes the original bytes of a part, in the buffer, back; a part written partway is
+// simply written again.
+bool FileReplacement::PutBackPart(std::uint32_t offset, std::uint32_t length) {
+  for (int attempt = 1;; ++attempt) {
+    if (WritePart(buffer_, offset, length) == kStatusSuccess) {
+      return true;
+    }
+    if (attempt == kPutBackAttempts) {
+      return false;
+    }
+    if (attempt == 1) {
+      platform::FlushFile(file_);
+    } else {
+      platform::FlushFileSystem(file_);
+    }
+  }
+}
+
+// A write clears set-id bits; the file's own owner gets them back, where the system
+// lets anyone.
+void FileReplacement::PutBackPermissions() {
+  if (exists_) {
+    platform::CarryMetadata(file_, &existing_);
+  }
+}
+
 Status FileReplacement::Overwrite(std::uint32_t length, RestoreOriginal restore) {
-  if (platform::SetFileLength(file_, length) == platform::Error::None &&
-      platform::FlushFile(file_) == platform::Error::None) {
-    written_ = 0;
-    return kStatusSuccess;
+  if (platform::SetFileLength(file_, length) == platform::Error::None) {
+    PutBackPermissions();
+    if (platform::FlushFile(file_) == platform::Error::None) {
+      written_ = 0;
+      return kStatusSuccess;
+    }
   }
   PutBack(restore);  // so the file ends as it began
   return kStatusWrite;

@@ -161,6 +161,9 @@ class FileReplacement {
   Status Overwrite(std::uint32_t length, RestoreOriginal restore);
   Status CommitStaged(std::uint32_t length, RestoreOriginal restore);
   Status CopyStagedOver(std::uint32_t length, RestoreOriginal restore);
+  void PutBackPermissions();
+  bool PutBackPart(std::uint32_t offset, std::uint32_t length);
+  bool CarryDescription();
   void CloseFile();
 
   [[nodiscard]] const char* FullPath() const { return located_.Text(); }

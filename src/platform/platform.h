@@ -182,8 +182,9 @@ Error RemoveHeldEntry(FileHandle file, FolderHandle folder, const char* name);
 
 // Creates a new file in the folder, exclusively (POSIX: mode 0600), held so that no
 // other run takes it for abandoned (a lock; on Windows no sharing). `name` nullptr
-// asks for an unnamed file (NotSupported where there is none). Exists: the name is
-// taken, or was lost to another run before it was held.
+// asks for an unnamed file (NotSupported where there is none, or where it could not be
+// named later). Exists: the name is taken, or was lost to another run before it was held.
+// AccessDenied also where a file made there could not be renamed or removed again.
 Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file);
 
 // As CreateStagedFile, for replacing the existing file at `original`: from its creation
@@ -201,8 +202,15 @@ Error NameStagedFile(FileHandle file, FolderHandle folder, const char* name);
 Error MoveStagedFile(FileHandle file, FolderHandle folder, const char* from, const char* to);
 
 // Gives the new file what describes the old one (permission bits, owner and group;
-// attributes on Windows), or a new file's defaults when `from` is nullptr.
+// attributes on Windows), or a new file's defaults when `from` is nullptr. AccessDenied
+// also where the file did not keep them (read back). A write may clear set-id bits: the
+// call is made again after the last write.
 Error CarryMetadata(FileHandle file, const FileInfo* from);
+
+// Gives the new file exactly the extended attributes of the file at `from` (its access
+// list among them), removing any it got from its folder, and the file flags its owner
+// may set; an error where one could not be given (Windows: nothing to do).
+Error CarryAttributes(FileHandle file, const char* from);
 
 // Opens an existing file for writing, without truncating it (Windows: exclusively), and
 // for reading too where the file may be read.
@@ -217,6 +225,10 @@ Error SetFileLength(FileHandle file, std::uint64_t length);
 
 // Waits until the file's content is on stable storage.
 Error FlushFile(FileHandle file);
+
+// Waits until all that was written to the file's file system is on stable storage (a
+// copy-on-write one frees overwritten space then); NotSupported where there is no such call.
+Error FlushFileSystem(FileHandle file);
 
 // Renames the open staged file `stagedName` over `name` in the same folder, replacing
 // it in one step. Busy or CrossDevice where the destination cannot be replaced by a

@@ -2,17 +2,22 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iomanip>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 namespace e2e {
 namespace {
@@ -41,6 +46,45 @@ Bytes ReadAll(const std::string& path) {
   return bytes;
 }
 
+// The flags a replacement carries, and those that forbid one.
+constexpr unsigned kComparedFlags =
+    FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL |
+    FS_NOCOW_FL | FS_NOCOMP_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL | FS_IMMUTABLE_FL | FS_APPEND_FL;
+
+// Sorted "name=value" lines of every extended attribute, then "flags=hex".
+Bytes AttributesOf(const std::string& path, mode_t type) {
+  std::vector<char> names(65536);
+  const ssize_t length = ::llistxattr(path.c_str(), names.data(), names.size());
+  std::vector<std::string> lines;
+  const std::size_t end = length < 0 ? 0 : static_cast<std::size_t>(length);
+  for (std::size_t at = 0; at < end; at += std::strlen(&names[at]) + 1) {
+    std::vector<char> value(65536);
+    const ssize_t size = ::lgetxattr(path.c_str(), &names[at], value.data(), value.size());
+    lines.push_back(
+        std::string(&names[at]) + "=" +
+        (size < 0 ? "<unreadable>" : std::string(value.data(), static_cast<std::size_t>(size))));
+  }
+  std::sort(lines.begin(), lines.end());
+  Bytes text;
+  for (const auto& line : lines) {
+    text += line + "\n";
+  }
+  if (type == S_IFREG || type == S_IFDIR) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+        (static_cast<unsigned>(flags) & kComparedFlags) != 0) {
+      std::ostringstream hex;
+      hex << "flags=" << std::hex << (static_cast<unsigned>(flags) & kComparedFlags) << "\n";
+      text += hex.str();
+    }
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+  return text;
+}
+
 void SnapshotInto(const std::string& root, const std::string& relative, Tree& tree) {
   DIR* dir = ::opendir((root + relative).c_str());
   Check(dir != nullptr, "opendir " + relative);
@@ -58,6 +102,7 @@ void SnapshotInto(const std::string& root, const std::string& relative, Tree& tr
     entry.uid = info.st_uid;
     entry.gid = info.st_gid;
     entry.links = info.st_nlink;
+    entry.attributes = AttributesOf(full, info.st_mode & S_IFMT);
     switch (info.st_mode & S_IFMT) {
       case S_IFREG:
         entry.type = 'f';
@@ -90,7 +135,8 @@ void SnapshotInto(const std::string& root, const std::string& relative, Tree& tr
 std::string Describe(const Entry& e) {
   std::ostringstream text;
   text << e.type << " mode " << std::oct << e.mode << std::dec << " owner " << e.uid << ':' << e.gid
-       << " links " << e.links << ", " << e.data.size() << " bytes:";
+       << " links " << e.links << ", attributes [" << e.attributes << "], " << e.data.size()
+       << " bytes:";
   for (std::size_t i = 0; i < e.data.size() && i < 24; ++i) {
     text << ' ' << std::hex << std::setw(2) << std::setfill('0')
          << (static_cast<unsigned>(e.data[i]) & 0xFFU);
@@ -196,7 +242,7 @@ StartFolder::StartFolder(const Case& c) {
 
 bool Entry::operator==(const Entry& other) const {
   return type == other.type && mode == other.mode && uid == other.uid && gid == other.gid &&
-         links == other.links && data == other.data;
+         links == other.links && data == other.data && attributes == other.attributes;
 }
 
 Case::Case(std::string caseName, int expectedStatus, std::vector<std::string> args)
@@ -260,6 +306,17 @@ Case& Case::NativeOnly(std::string why) {
   return *this;
 }
 
+Case& Case::AsUser(unsigned uid, unsigned gid) {
+  user = std::make_pair(uid, gid);
+  return Through({"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
+                  "--regid=" + std::to_string(gid), "--clear-groups"});
+}
+
+Case& Case::Through(std::vector<std::string> program) {
+  wrapper = std::move(program);
+  return *this;
+}
+
 void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name << ':';
   for (const auto& command : c.commands) {
@@ -315,6 +372,15 @@ void ToolCase::RunCase(const Case& c) {
   if (UnderWine() && !c.nativeOnly.empty()) {
     GTEST_SKIP() << "native build only: " << c.nativeOnly;
   }
+  if (c.user) {
+    if (::geteuid() != 0) {
+      GTEST_SKIP() << "only root can run the tool as another user";
+    }
+    Check(::chown(Root().c_str(), c.user->first, c.user->second) == 0, "chown " + Root());
+    if (above_) {  // the user starts there and reaches the files through it
+      Check(::chmod(above_->Root().c_str(), 0755) == 0, "chmod " + above_->Root());
+    }
+  }
   for (const auto& step : c.steps) {
     step(*this);
     if (IsSkipped() || HasFatalFailure()) {
@@ -337,6 +403,13 @@ void ToolCase::RunCase(const Case& c) {
         }
       }
     }
+    if (!c.wrapper.empty()) {
+      std::vector<std::string> wrapped(c.wrapper.begin() + 1, c.wrapper.end());
+      wrapped.push_back(ToolPath());
+      wrapped.insert(wrapped.end(), launch.args.begin(), launch.args.end());
+      launch.program = c.wrapper.front();
+      launch.args = std::move(wrapped);
+    }
     const Outcome outcome = e2e::Run(launch);
     ASSERT_FALSE(outcome.timedOut) << "the tool blocked";
     ASSERT_EQ(outcome.signal, 0) << "the tool was killed by a signal";
@@ -353,9 +426,10 @@ void ToolCase::RunCase(const Case& c) {
   Tree expected = before;
   for (const auto& [path, bytes] : c.after) {
     Entry& entry = expected[path];
-    if (entry.type == 0) {  // a new file, made as any new file is
-      entry = Entry{
-          'f', 0666U & ~static_cast<unsigned>(c.launch.umask), ::geteuid(), ::getegid(), 1, {}};
+    if (entry.type == 0) {  // a new file, made as any new file is, by whoever ran
+      const unsigned uid = c.user ? c.user->first : ::geteuid();
+      const unsigned gid = c.user ? c.user->second : ::getegid();
+      entry = Entry{'f', 0666U & ~static_cast<unsigned>(c.launch.umask), uid, gid, 1, {}, {}};
     }
     entry.data = bytes();
   }

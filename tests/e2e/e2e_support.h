@@ -42,6 +42,9 @@ struct Entry {
   unsigned gid = 0;
   unsigned long links = 0;
   Bytes data;  // a file's bytes (a size note for huge ones), or a link's target
+  // Extended attributes (access lists among them), names and values, and the file
+  // flags an owner may set.
+  Bytes attributes;
   bool operator==(const Entry& other) const;
 };
 using Tree = std::map<std::string, Entry>;
@@ -69,6 +72,12 @@ struct Case {
   Case& ClosedErrors();  // standard error is a pipe nobody reads any more
   // Holds only for the native build; `why` is shown where the Windows build skips it.
   Case& NativeOnly(std::string why);
+  // Runs every command as this user and group, with no other groups, in a case
+  // directory that user owns (root only).
+  Case& AsUser(unsigned uid, unsigned gid);
+  // Runs every command through `wrapper` (a program and its arguments, the tool's path
+  // and arguments appended).
+  Case& Through(std::vector<std::string> wrapper);
 
   std::string name;
   int status;
@@ -76,6 +85,8 @@ struct Case {
   std::vector<std::function<void(ToolCase&)>> steps;
   std::map<std::string, std::function<Bytes()>> after;
   bool silent = false;
+  std::optional<std::pair<unsigned, unsigned>> user;
+  std::vector<std::string> wrapper;
   Launch launch;
   std::string nativeOnly;  // why the case cannot hold on Windows, if it cannot
   StartIn start = StartIn::FilesFolder;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -103,6 +104,36 @@ void PlantLink(ToolCase& s, const std::string& target, mode_t mode, uid_t linkOw
   ASSERT_EQ(::lchown(s.Path("pub/out").c_str(), linkOwner, linkOwner), 0) << std::strerror(errno);
   ASSERT_EQ(::chown(s.Path("pub").c_str(), folderOwner, folderOwner), 0) << std::strerror(errno);
   ASSERT_EQ(::chmod(s.Path("pub").c_str(), mode), 0);
+}
+
+std::function<void(ToolCase&)> AppendOnly(const std::string& name) {
+  return [name](ToolCase& s) { s.MakeAppendOnly(name); };
+}
+
+// Another user, for what only root escapes: set-id bits, groups, access lists.
+constexpr unsigned kUser = 4321;
+
+void OwnedByUser(ToolCase& s, const std::string& name, unsigned mode) {
+  Chown(s, name, kUser, kUser);
+  s.Chmod(name, mode);
+}
+
+// A folder anyone may write whose new files get its group.
+constexpr unsigned kSharedGroup = 2000;
+
+void SharedDirectory(ToolCase& s, const std::string& name) {
+  s.MakeDirectory(name);
+  Chown(s, name, 0, kSharedGroup);
+  s.Chmod(name, 02777);
+}
+
+// Sets a case up with a system command (setfacl, setfattr, chattr) run in its
+// directory; skips where the command or the file system cannot do it.
+void Shell(ToolCase& s, const std::string& command) {
+  const std::string line = "cd '" + s.Root() + "' && " + command + " 2>/dev/null";
+  if (std::system(line.c_str()) != 0) {
+    GTEST_SKIP() << "cannot set the case up here: " << command;
+  }
 }
 
 // Fills the file system that holds `name` until no block is left, then frees `spare` bytes.
@@ -345,6 +376,66 @@ std::vector<Case> PermissionCases() {
           .File("dst", kOld, 0604)
           .Given([](ToolCase& s) { Chown(s, "dst", 4321, 8765); })
           .Becomes("dst", Ca(kPlain)),
+      // A write by anyone without the right to keep set-id bits clears them: they are
+      // given again after the last write, whichever way the file is replaced.
+      Case("user_in_place_keeps_set_id_bits", 0, {"src"})
+          .AsUser(kUser, kUser)
+          .File("src", kData)
+          .Given([](ToolCase& s) { OwnedByUser(s, "src", 06755); })
+          .Becomes("src", Ca(kData)),
+      Case("user_in_place_keeps_set_user_id_bit", 0, {"-m", "src"})
+          .AsUser(kUser, kUser)
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { OwnedByUser(s, "src", 04750); })
+          .Becomes("src", XOrData(kPlain, kDefaultKey)),
+      Case("user_hard_linked_keeps_set_id_bits", 0, {"src"})
+          .AsUser(kUser, kUser)
+          .File("src", kData)
+          .Given([](ToolCase& s) {
+            OwnedByUser(s, "src", 06755);
+            s.HardLink("src", "alias");
+          })
+          .Becomes("src", Ca(kData))
+          .Becomes("alias", Ca(kData)),
+      Case("user_copy_keeps_destination_set_id_bits", 0, {"-c", "src", "dst"})
+          .AsUser(kUser, kUser)
+          .File("src", kPlain)
+          .File("dst", kOld)
+          .Given([](ToolCase& s) {
+            OwnedByUser(s, "src", 0644);
+            OwnedByUser(s, "dst", 02750);
+          })
+          .Becomes("dst", Ca(kPlain)),
+      // A set-group-ID folder gives new files its group: the replacement keeps the old.
+      Case("set_group_id_directory_keeps_group", 0, {"shared/src"})
+          .Given([](ToolCase& s) { SharedDirectory(s, "shared"); })
+          .File("shared/src", kData, 0640)
+          .Given([](ToolCase& s) { Chown(s, "shared/src", 0, 0); })
+          .Becomes("shared/src", Ca(kData)),
+      Case("set_group_id_directory_keeps_group_of_a_copy", 0, {"-c", "src", "shared/dst"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { SharedDirectory(s, "shared"); })
+          .File("shared/dst", kOld)
+          .Given([](ToolCase& s) {
+            Chown(s, "shared/dst", 0, 0);
+            s.Chmod("shared/dst", 02750);
+          })
+          .Becomes("shared/dst", Ca(kPlain)),
+      Case("user_set_group_id_directory_keeps_group", 0, {"shared/src"})
+          .AsUser(kUser, kUser)
+          .Given([](ToolCase& s) { SharedDirectory(s, "shared"); })
+          .File("shared/src", kData)
+          .Given([](ToolCase& s) { OwnedByUser(s, "shared/src", 02750); })
+          .Becomes("shared/src", Ca(kData)),
+      // A group the user is not in cannot be given to a new file: the old is overwritten.
+      Case("user_file_of_a_foreign_group", 0, {"src"})
+          .AsUser(kUser, kUser)
+          .File("src", kData)
+          .Given([](ToolCase& s) {
+            Chown(s, "src", kUser, kSharedGroup);
+            s.Chmod("src", 0640);
+          })
+          .Becomes("src", Ca(kData)),
       // A new destination is made like any new file: 0666 less the umask.
       Case("new_destination_umask_022", 0, {"-c", "src", "dst"})
           .File("src", kPlain, 0600)
@@ -501,12 +592,56 @@ std::vector<Case> LinkCases() {
           })
           .Given([](ToolCase& s) { s.MakeImmutable("locked"); })
           .Becomes("locked/dst", Ca(kPlain)),
+      // A folder its owner may write and search but not read: staging works there.
+      Case("unreadable_directory_in_place", 0, {"box/src"})
+          .AsUser(kUser, kUser)
+          .Given([](ToolCase& s) {
+            s.MakeDirectory("box");
+            s.Write("box/src", kData);
+            OwnedByUser(s, "box/src", 0640);
+            OwnedByUser(s, "box", 0300);
+          })
+          .Becomes("box/src", Ca(kData)),
+      Case("unreadable_directory_new_destination", 0, {"-c", "src", "box/dst"})
+          .AsUser(kUser, kUser)
+          .File("src", kPlain)
+          .Given([](ToolCase& s) {
+            OwnedByUser(s, "src", 0644);
+            s.MakeDirectory("box");
+            OwnedByUser(s, "box", 0300);
+          })
+          .Becomes("box/dst", Ca(kPlain)),
+      // A folder where files can be added but never renamed or removed: a staged file
+      // could neither be put in place nor taken away, so none is made.
+      Case("append_only_directory_in_place", 0, {"locked/src"})
+          .Given([](ToolCase& s) {
+            s.MakeDirectory("locked");
+            s.Write("locked/src", kData, 0600);
+          })
+          .Given(AppendOnly("locked"))
+          .Becomes("locked/src", Ca(kData)),
+      Case("append_only_directory_copy", 0, {"-c", "src", "locked/dst"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) {
+            s.MakeDirectory("locked");
+            s.Write("locked/dst", kOld);
+          })
+          .Given(AppendOnly("locked"))
+          .Becomes("locked/dst", Ca(kPlain)),
+      Case("append_only_directory_new_destination", 3, {"-c", "src", "locked/dst"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { s.MakeDirectory("locked"); })
+          .Given(AppendOnly("locked")),
       Case("immutable_directory_new_destination", 3, {"-c", "src", "locked/dst"})
           .File("src", kPlain)
           .Given([](ToolCase& s) { s.MakeDirectory("locked"); })
           .Given([](ToolCase& s) { s.MakeImmutable("locked"); }),
   };
 }
+
+// Runs the tool where an empty tmpfs hides /proc, in a mount namespace of its own.
+const std::vector<std::string> kWithoutProc = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                                               "mount -t tmpfs none /proc && exec \"$0\" \"$@\""};
 
 std::vector<Case> MountCases() {
   const auto readOnlyDirectory = [](ToolCase& s) {
@@ -558,6 +693,18 @@ std::vector<Case> MountCases() {
           .Given([](ToolCase& s) { s.BindMount("outside", "dst", false); })
           .Becomes("outside", Ca(kData))
           .Becomes("dst", Ca(kData)),
+      // Without /proc an unnamed file cannot be given a name: a named one is staged.
+      Case("in_place_without_proc", 0, {"src"})
+          .Given(NeedRoot)
+          .File("src", kData, 0640)
+          .Through(kWithoutProc)
+          .Becomes("src", Ca(kData)),
+      Case("copy_without_proc", 0, {"-c", "src", "dst"})
+          .Given(NeedRoot)
+          .File("src", kPlain)
+          .File("dst", kOld)
+          .Through(kWithoutProc)
+          .Becomes("dst", Ca(kPlain)),
       // A read-only file system is never written over in place.
       Case("read_only_file_system_in_place", 19, {"ro/src"}).Given(readOnlyDirectory),
       Case("read_only_file_system_existing_destination", 3, {"-c", "ro/src", "ro/src"})
@@ -594,6 +741,80 @@ std::vector<Case> ClosedErrorsCases() {
 INSTANTIATE_TEST_SUITE_P(ClosedErrors, ToolCase,
                          ::testing::ValuesIn(FromAnotherFolderToo(ClosedErrorsCases())),
                          CaseName());
+
+// Whatever describes a file stays: its access list exactly, its extended attributes
+// and the flags its owner set. A folder's default access list never adds entries.
+std::vector<Case> AttributeCases() {
+  const auto sharedByDefault = [](ToolCase& s) {
+    s.MakeDirectory("shared");
+    Shell(s, "setfacl -d -m u:65534:rw shared");
+  };
+  return {
+      Case("in_place_keeps_access_list", 0, {"src"})
+          .File("src", kData, 0640)
+          .Given([](ToolCase& s) { Shell(s, "setfacl -m u:65534:rw src"); })
+          .Becomes("src", Ca(kData)),
+      Case("in_place_keeps_user_attribute", 0, {"src"})
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { Shell(s, "setfattr -n user.origin -v x src"); })
+          .Becomes("src", Ca(kPlain)),
+      Case("in_place_keeps_trusted_attribute", 0, {"src"})
+          .Given(NeedRoot)
+          .File("src", kPlain)
+          .Given([](ToolCase& s) { Shell(s, "setfattr -n trusted.origin -v y src"); })
+          .Becomes("src", Ca(kPlain)),
+      Case("in_place_keeps_file_flags", 0, {"src"})
+          .File("src", kData)
+          .Given([](ToolCase& s) { Shell(s, "chattr +d +A src"); })
+          .Becomes("src", Ca(kData)),
+      Case("copy_keeps_destination_attributes", 0, {"-c", "src", "dst"})
+          .File("src", kPlain)
+          .File("dst", kOld, 0660)
+          .Given([](ToolCase& s) {
+            Shell(s, "setfacl -m u:65534:r,g:65534:rw dst && setfattr -n user.a -v 1 dst");
+          })
+          .Becomes("dst", Ca(kPlain)),
+      Case("default_access_list_adds_nothing", 0, {"shared/src"})
+          .Given(sharedByDefault)
+          .File("shared/src", kData)
+          .Given([](ToolCase& s) { Shell(s, "setfacl -b shared/src && chmod 660 shared/src"); })
+          .Becomes("shared/src", Ca(kData)),
+      Case("default_access_list_leaves_own_list", 0, {"-m", "shared/src"})
+          .Given(sharedByDefault)
+          .File("shared/src", kPlain)
+          .Given([](ToolCase& s) { Shell(s, "setfacl -b -m u:65534:r shared/src"); })
+          .Becomes("shared/src", XOrData(kPlain, kDefaultKey)),
+      Case("user_keeps_access_list_and_attributes", 0, {"src"})
+          .AsUser(kUser, kUser)
+          .File("src", kData)
+          .Given([](ToolCase& s) {
+            OwnedByUser(s, "src", 0640);
+            Shell(s, "setfacl -m u:65534:rw src && setfattr -n user.origin -v z src");
+          })
+          .Becomes("src", Ca(kData)),
+      // What only root may give a file (a security.* attribute, journalled data) cannot
+      // be given to a new file by the user's run: the file itself is overwritten instead.
+      Case("user_keeps_an_attribute_only_root_sets", 0, {"src"})
+          .AsUser(kUser, kUser)
+          .File("src", kData)
+          .Given([](ToolCase& s) {
+            OwnedByUser(s, "src", 0640);
+            Shell(s, "setfattr -n security.origin -v w src");
+          })
+          .Becomes("src", Ca(kData)),
+      Case("user_keeps_a_flag_only_root_sets", 0, {"src"})
+          .AsUser(kUser, kUser)
+          .File("src", kData)
+          .Given([](ToolCase& s) {
+            OwnedByUser(s, "src", 0640);
+            Shell(s, "chattr +j src");
+          })
+          .Becomes("src", Ca(kData)),
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Attribute, ToolCase,
+                         ::testing::ValuesIn(FromAnotherFolderToo(AttributeCases())), CaseName());
 INSTANTIATE_TEST_SUITE_P(Mount, ToolCase, ::testing::ValuesIn(FromAnotherFolderToo(MountCases())),
                          CaseName());
 INSTANTIATE_TEST_SUITE_P(SpecialFile, ToolCase,

@@ -75,7 +75,7 @@ const char* CallName(Call call) {
       "OpenEntry",      "TryLock",        "RemoveEntry",      "CreateStagedFile",
       "NameStagedFile", "CarryMetadata",  "OpenForOverwrite", "WriteAt",
       "SetFileLength",  "FlushFile",      "RenameOver",       "ReadAt",
-      "MoveStagedFile", "OpenLock"};
+      "MoveStagedFile", "OpenLock",       "CarryAttributes",  "FlushFileSystem"};
   return kNames[static_cast<int>(call)];
 }
 
@@ -449,6 +449,10 @@ Error CarryMetadata(FileHandle /*file*/, const FileInfo* /*from*/) {
   return fake::Failed(Call::CarryMetadata);
 }
 
+Error CarryAttributes(FileHandle /*file*/, const char* /*from*/) {
+  return fake::Failed(Call::CarryAttributes);
+}
+
 Error OpenForOverwrite(const char* path, FileHandle& file) {
   if (const Error error = fake::Failed(Call::OpenForOverwrite); error != Error::None) {
     return error;
@@ -495,6 +499,8 @@ Error SetFileLength(FileHandle file, std::uint64_t length) {
 }
 
 Error FlushFile(FileHandle /*file*/) { return fake::Failed(Call::FlushFile); }
+
+Error FlushFileSystem(FileHandle /*file*/) { return fake::Failed(Call::FlushFileSystem); }
 
 Error RenameOver(FileHandle /*staged*/, FolderHandle folder, const char* stagedName,
                  const char* name) {

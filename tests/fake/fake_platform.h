@@ -39,6 +39,8 @@ enum class Call {
   ReadAt,
   MoveStagedFile,
   OpenLock,
+  CarryAttributes,
+  FlushFileSystem,
 };
 
 inline constexpr Call kAllCalls[] = {
@@ -48,7 +50,7 @@ inline constexpr Call kAllCalls[] = {
     Call::OpenEntry,      Call::TryLock,        Call::RemoveEntry,      Call::CreateStagedFile,
     Call::NameStagedFile, Call::CarryMetadata,  Call::OpenForOverwrite, Call::WriteAt,
     Call::SetFileLength,  Call::FlushFile,      Call::RenameOver,       Call::ReadAt,
-    Call::MoveStagedFile, Call::OpenLock,
+    Call::MoveStagedFile, Call::OpenLock,       Call::CarryAttributes,  Call::FlushFileSystem,
 };
 
 const char* CallName(Call call);

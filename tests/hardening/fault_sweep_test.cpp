@@ -36,6 +36,7 @@ const std::vector<CallFaults> kCallFaults = {
     {"fallocate", {"ENOSPC", "EDQUOT", "EOPNOTSUPP"}},
     {"ftruncate", {"EIO", "EPERM"}},
     {"fsync", {"EIO", "ENOSPC", "EDQUOT"}},
+    {"syncfs", {"EIO"}},
     {"link", {"ENOSPC", "EDQUOT", "EPERM", "ENOENT", "EXDEV"}},
     {"rename", {"EXDEV", "EBUSY", "EIO", "EACCES", "EPERM"}},
     {"fchown", {"EPERM"}},
@@ -132,7 +133,7 @@ const std::vector<SweepMode> kModes = {
     InPlace("FaultStaysHardLinked")
         .Linked("source")
         .FaultStays()
-        .MayTear("a put-back that fails as well has no rule yet"),
+        .MayTear("a put-back that fails after its retries is reported as the write was"),
 };
 
 // What the shim says about a run.

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -47,8 +49,40 @@ struct Files {
   }
 };
 
+// A small tmpfs, or a btrfs on a loop device (root only): a copy-on-write file system
+// takes space for every write, overwrites too, and can refuse a write it reserved for.
+enum class FileSystem { Tmpfs, Btrfs };
+
 class FaultTest : public ToolTest {
  public:
+  // Mounts the file system at `name`; false where this environment has no such thing.
+  bool MountSmall(FileSystem kind, const std::string& name) {
+    if (kind == FileSystem::Tmpfs) {
+      return MountTmpfs(name, "size=4m,mode=0755");
+    }
+    if (::geteuid() != 0) {
+      return false;
+    }
+    const std::string image = Path("btrfs.img");
+    const std::string make = "truncate -s 128M '" + image + "' && mkfs.btrfs -q '" + image +
+                             "' >/dev/null 2>&1 && losetup --find --show '" + image + "'";
+    FILE* output = ::popen(make.c_str(), "r");
+    if (output == nullptr) {
+      return false;
+    }
+    char device[64] = {};
+    const bool made = std::fgets(device, sizeof device, output) != nullptr;
+    if (::pclose(output) != 0 || !made) {
+      return false;
+    }
+    device[std::strcspn(device, "\n")] = '\0';
+    MakeDirectory(name);
+    const bool mounted = Mount(device, name, "btrfs", 0, "");
+    // Detached while mounted, the loop device goes with the mount.
+    std::system(("losetup -d " + std::string(device)).c_str());
+    return mounted;
+  }
+
   // Writes the source (and an existing destination) and returns the silent command.
   Launch Prepare(Files& files, std::size_t length = kLength) {
     files.source = SomeBytes(length, 7);
@@ -119,15 +153,16 @@ INSTANTIATE_TEST_SUITE_P(Offsets, FileSizeLimit,
                                   std::to_string(std::get<1>(p.param));
                          });
 
-// ---- a small tmpfs that fills up during the write -------------------------------
+// ---- a small file system that fills up during the write -------------------------
 
-using FullCase = std::tuple<Target, std::uint64_t>;
+using FullCase = std::tuple<Target, std::uint64_t, FileSystem>;
 class DiskFull : public FaultTest, public ::testing::WithParamInterface<FullCase> {};
 
 TEST_P(DiskFull, AFullDiskLosesNothingAndFreesItsSpace) {
-  const auto [target, freeBytes] = GetParam();
-  if (!MountTmpfs("disk", "size=4m,mode=0755")) {
-    GTEST_SKIP() << "mounting a tmpfs is not allowed here; the file-size limit cases stand in";
+  const auto [target, freeBytes, kind] = GetParam();
+  if (!MountSmall(kind, "disk")) {
+    GTEST_SKIP() << "mounting this file system is not allowed here; the file-size limit "
+                    "cases stand in";
   }
   Files files("disk", target);
   const Launch launch = Prepare(files);
@@ -141,17 +176,30 @@ TEST_P(DiskFull, AFullDiskLosesNothingAndFreesItsSpace) {
   }
   EXPECT_TRUE(outcome.exitCode == 6 || outcome.exitCode == 15) << outcome.exitCode << outcome.err;
   ExpectUntouched(files, outcome);
-  EXPECT_EQ(FreeBytes(Path("disk")), before) << "the staged file still holds space";
+  // A copy-on-write file system gives freed space back some time later.
+  if (kind == FileSystem::Tmpfs) {
+    EXPECT_EQ(FreeBytes(Path("disk")), before) << "the staged file still holds space";
+  }
+}
+
+std::string FullCaseName(const ::testing::TestParamInfo<FullCase>& p) {
+  return std::string(std::get<2>(p.param) == FileSystem::Btrfs ? "Btrfs" : "") +
+         TargetName(std::get<0>(p.param)) + "_" + std::to_string(std::get<1>(p.param));
 }
 
 INSTANTIATE_TEST_SUITE_P(FreeSpace, DiskFull,
                          ::testing::Combine(::testing::ValuesIn(kTargets),
                                             ::testing::Values(0, 4096, kLength / 2, kLength - 4096,
-                                                              kLength + 65536)),
-                         [](const ::testing::TestParamInfo<FullCase>& p) {
-                           return TargetName(std::get<0>(p.param)) + "_" +
-                                  std::to_string(std::get<1>(p.param));
-                         });
+                                                              kLength + 65536),
+                                            ::testing::Values(FileSystem::Tmpfs)),
+                         FullCaseName);
+
+// Nearly full: what is left is taken by the file system's own records before the data.
+INSTANTIATE_TEST_SUITE_P(CopyOnWrite, DiskFull,
+                         ::testing::Combine(::testing::ValuesIn(kTargets),
+                                            ::testing::Values(0, 4096, kLength / 2),
+                                            ::testing::Values(FileSystem::Btrfs)),
+                         FullCaseName);
 
 // No inode left: nothing can be created, which is status 3 and never a reason to
 // overwrite the file in place. The tmpfs has two inodes: its root and one file.
@@ -474,6 +522,47 @@ INSTANTIATE_TEST_SUITE_P(
              std::to_string(std::get<2>(p.param));
     });
 
+// Space that a copy-on-write file system frees only once what was written is flushed:
+// the put-back of a failed overwrite meets the same full disk until the file, or its
+// whole file system, is flushed, and is tried again after each. Where nothing frees it,
+// the status is still the short write, and the file is left partly transformed.
+struct PutBackCase {
+  const char* name;
+  const char* fault;
+  bool putBack;
+};
+
+class PutBackTest : public FaultTest, public ::testing::WithParamInterface<PutBackCase> {};
+
+TEST_P(PutBackTest, IsTriedAgainAfterEachFlush) {
+  if (std::getenv("VELMORAN_HARDENING_TOOL") != nullptr) {
+    GTEST_SKIP() << "the shim would be preloaded into the wrapper too";
+  }
+  const Bytes source = SomeBytes(kLength, 11);
+  Write("source", source);
+  HardLink("source", "second");
+  const auto names = Names();
+  Launch launch = In({"-s", "source"});
+  launch.environment = {"LD_PRELOAD=" + std::string(VELMORAN_SHIM_PATH),
+                        "VELMORAN_SHIM_FAIL=" + std::string(GetParam().fault),
+                        "VELMORAN_SHIM_WRITE_PIECE=" + std::to_string(kLength / 4)};
+  const Outcome outcome = RunTool(launch);
+  EXPECT_EQ(outcome.exitCode, 15) << outcome.err;
+  const Bytes after = Read("source");
+  EXPECT_EQ(after == source, GetParam().putBack)
+      << Describe(after, source, ComplementAdd(source, kDefaultKey));
+  EXPECT_TRUE(Read("second") == after);
+  EXPECT_EQ(Names(), names);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flushes, PutBackTest,
+    ::testing::Values(PutBackCase{"FreedByFlushingTheFile", "pwrite:3:ENOSPC:until-flush", true},
+                      PutBackCase{"FreedByFlushingTheFileSystem", "pwrite:3:EDQUOT:until-syncfs",
+                                  true},
+                      PutBackCase{"NeverFreed", "pwrite:3:ENOSPC:onward", false}),
+    [](const ::testing::TestParamInfo<PutBackCase>& p) { return std::string(p.param.name); });
+
 // An overwrite needs new blocks where the file has holes: a full disk then fails it
 // partway, and the bytes already written must be put back.
 TEST_F(FaultTest, AFullDiskDuringAnOverwritePutsTheOriginalBack) {
@@ -492,6 +581,32 @@ TEST_F(FaultTest, AFullDiskDuringAnOverwritePutsTheOriginalBack) {
   const Bytes after = Read("disk/source");
   EXPECT_TRUE(after == source) << Describe(after, source, ComplementAdd(source, kDefaultKey));
   EXPECT_TRUE(Read("disk/second") == source);
+  EXPECT_EQ(Names(), names);
+}
+
+// The same on a nearly full btrfs (root only): the overwrite fails for want of space,
+// and the put-back needs new space too. Whether it succeeds depends on what the file
+// system frees; either way the status is the failed write's and nothing is left over.
+TEST_F(FaultTest, ANearlyFullCopyOnWriteDiskDuringAnOverwriteEndsInAWriteStatus) {
+  if (!MountSmall(FileSystem::Btrfs, "disk")) {
+    GTEST_SKIP() << "no btrfs or loop device here (root only)";
+  }
+  const Bytes source = SomeBytes(8 * kLength, 5);
+  Write("disk/source", source);
+  ASSERT_EQ(::link(Path("disk/source").c_str(), Path("disk/second").c_str()), 0);
+  ::sync();
+  FillLeaving(Path("disk/filler"), kLength);
+  const auto names = Names();
+  const Outcome outcome = RunTool(In({"-s", "disk/source"}));
+  const Bytes after = Read("disk/source");
+  const bool putBack = after == source;
+  RecordProperty("put_back", putBack ? 1 : 0);
+  if (outcome.exitCode != 0) {
+    EXPECT_TRUE(outcome.exitCode == 6 || outcome.exitCode == 15) << outcome.exitCode << outcome.err;
+  } else {
+    EXPECT_TRUE(after == ComplementAdd(source, kDefaultKey));
+  }
+  EXPECT_TRUE(Read("disk/second") == after);
   EXPECT_EQ(Names(), names);
 }
 

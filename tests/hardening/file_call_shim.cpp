@@ -9,11 +9,14 @@
 // VELMORAN_SHIM_FAIL=call:N:ERRNO[:onward] fails the N-th call of one kind (see kCalls;
 // "open" counts open, open64, openat and openat64 together, "pwrite" pwrite and
 // pwrite64, and so on) with that errno, and with "onward" every later call of that kind
-// too, as a fault that does not go away would. VELMORAN_SHIM_ALSO_FAIL, in the same
-// form, sets the scene for it (a refused rename, say), unreported; the first of the two
-// that matches a call decides. VELMORAN_SHIM_WRITE_PIECE=bytes makes every pwrite move
-// at most that many bytes, a short write as any file system may give, so that a file
-// takes several writes; VELMORAN_SHIM_READ_PIECE does the same for read.
+// too, as a fault that does not go away would; with "until-flush" every later call until
+// the tool flushes a file or its file system (fsync, syncfs), with "until-syncfs" until it
+// flushes the file system, as space a copy-on-write file system frees then.
+// VELMORAN_SHIM_ALSO_FAIL, in the same form, sets the scene for it (a refused rename,
+// say), unreported; the first of the two that matches a call decides.
+// VELMORAN_SHIM_WRITE_PIECE=bytes makes every pwrite move at most that many bytes, a short
+// write as any file system may give, so that a file takes several writes;
+// VELMORAN_SHIM_READ_PIECE does the same for read.
 // VELMORAN_SHIM_REPORT names a file that gets, at exit, "calls KIND COUNT" per kind and,
 // when a fault fired, "fired KIND N ERRNO WHAT" with WHAT the file the call was about:
 // how a sweep knows its N has passed the last call. A fault that stays adds the last
@@ -47,6 +50,7 @@ enum Call {
   kFallocate,
   kFtruncate,
   kFsync,
+  kSyncfs,
   kLink,
   kRename,
   kFchown,
@@ -58,9 +62,10 @@ enum Call {
   kCallCount
 };
 
-const char* const kCalls[kCallCount] = {
-    "open", "read",   "fstat",  "mmap",   "pwrite", "write",     "fallocate", "ftruncate", "fsync",
-    "link", "rename", "fchown", "fchmod", "flock",  "fgetxattr", "fsetxattr", "flistxattr"};
+const char* const kCalls[kCallCount] = {"open",      "read",      "fstat",     "mmap",   "pwrite",
+                                        "write",     "fallocate", "ftruncate", "fsync",  "syncfs",
+                                        "link",      "rename",    "fchown",    "fchmod", "flock",
+                                        "fgetxattr", "fsetxattr", "flistxattr"};
 
 struct ErrnoName {
   const char* name;
@@ -82,6 +87,9 @@ struct Fault {
   int error = 0;
   const char* errorName = "";
   bool onward = false;
+  // Stays until the tool flushes (1: a file or the file system, 2: the file system), as
+  // space on a copy-on-write file system does.
+  int untilFlushed = 0;
 };
 
 struct State {
@@ -95,6 +103,7 @@ struct State {
   long lastAt = 0;
   long writePiece = 0;
   long readPiece = 0;
+  bool flushedSinceFault = false;  // a flush that frees what the fault stands for
 };
 
 // Parsed once, before main: the tool is single-threaded, the shim keeps it simple.
@@ -141,6 +150,9 @@ Fault ParseFault(const char* setting) {
   }
   fault.n = n;
   fault.onward = std::strcmp(onward, "onward") == 0;
+  fault.untilFlushed = std::strcmp(onward, "until-flush") == 0    ? 1
+                       : std::strcmp(onward, "until-syncfs") == 0 ? 2
+                                                                  : 0;
   return fault;
 }
 
@@ -225,7 +237,8 @@ bool Fails(Call call, Describe describe) {
   State& state = Shared();
   const long n = ++state.calls[call];
   const auto hits = [&](const Fault& fault) {
-    return fault.call == call && n >= fault.n && (n == fault.n || fault.onward);
+    return fault.call == call && n >= fault.n &&
+           (n == fault.n || fault.onward || (fault.untilFlushed != 0 && !state.flushedSinceFault));
   };
   if (!hits(state.fault)) {
     if (hits(state.setting)) {
@@ -475,6 +488,22 @@ int fsync(int fd) {
   }
   const int result = real(fd);
   Log("fsync result=%d", result);
+  if (Shared().fired && Shared().fault.untilFlushed == 1) {
+    Shared().flushedSinceFault = true;
+  }
+  return result;
+}
+
+int syncfs(int fd) {
+  static const auto real = Real<int (*)(int)>("syncfs");
+  if (Fails(kSyncfs, AboutFd(fd))) {
+    return -1;
+  }
+  const int result = real(fd);
+  Log("syncfs result=%d", result);
+  if (Shared().fired) {
+    Shared().flushedSinceFault = true;
+  }
   return result;
 }
 

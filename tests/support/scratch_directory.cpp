@@ -27,7 +27,7 @@ void Check(bool ok, const std::string& what) {
   }
 }
 
-// Sets `flag` (immutable by default), or clears it and the append-only flag.
+// `flag` on, or with `on` false every flag that keeps a file from being removed off.
 bool SetImmutable(const std::string& path, bool on, int flag = FS_IMMUTABLE_FL) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {

@@ -49,7 +49,8 @@ class ScratchDirectory {
 
   // Sets the immutable attribute; false where the file system has none.
   bool MakeImmutable(const std::string& name);
-  bool MakeAppendOnly(const std::string& name);  // undone like the immutable attribute
+  // Sets the append-only attribute (undone on removal); false where there is none.
+  bool MakeAppendOnly(const std::string& name);
   // mount(2) over `onto`; false, with errno set, where this environment refuses it.
   bool Mount(const std::string& source, const std::string& onto, const char* type,
              unsigned long flags, const std::string& options);

@@ -3,15 +3,19 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/fs.h>
 #include <stdio.h>  // renameat2
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/linux/errors.h"
 #include "platform/platform.h"
@@ -90,6 +94,88 @@ mode_t CurrentUmask() {
 // File and folder handles are both descriptors here.
 int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
+// The inode flags an owner may set that describe a file (chattr s u c S d A C m j t);
+// immutable and append-only never reach a file that is replaced.
+constexpr unsigned kCarriedFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL |
+                                   FS_NODUMP_FL | FS_NOATIME_FL | FS_NOCOW_FL | FS_NOCOMP_FL |
+                                   FS_JOURNAL_DATA_FL | FS_NOTAIL_FL;
+
+// Extended attribute names, each zero-terminated, from a listxattr call; empty where
+// the file system has none.
+bool ListNames(const char* path, int fd, std::vector<char>& names) {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const ssize_t size = fd >= 0 ? ::flistxattr(fd, nullptr, 0) : ::listxattr(path, nullptr, 0);
+    if (size < 0) {
+      names.clear();
+      return errno == ENOTSUP;
+    }
+    names.resize(static_cast<std::size_t>(size));
+    const ssize_t got = fd >= 0 ? ::flistxattr(fd, names.data(), names.size())
+                                : ::listxattr(path, names.data(), names.size());
+    if (got >= 0) {
+      names.resize(static_cast<std::size_t>(got));
+      return true;
+    }
+    if (errno != ERANGE) {
+      return false;  // grown between the two calls: asked again
+    }
+  }
+  return false;
+}
+
+bool Contains(const std::vector<char>& names, const char* name) {
+  for (std::size_t at = 0; at < names.size(); at += std::strlen(names.data() + at) + 1) {
+    if (std::strcmp(names.data() + at, name) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ReadValue(const char* path, int fd, const char* name, std::vector<char>& value) {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const ssize_t size =
+        fd >= 0 ? ::fgetxattr(fd, name, nullptr, 0) : ::getxattr(path, name, nullptr, 0);
+    if (size < 0) {
+      return false;
+    }
+    value.resize(static_cast<std::size_t>(size));
+    const ssize_t got = fd >= 0 ? ::fgetxattr(fd, name, value.data(), value.size())
+                                : ::getxattr(path, name, value.data(), value.size());
+    if (got >= 0) {
+      value.resize(static_cast<std::size_t>(got));
+      return true;
+    }
+    if (errno != ERANGE) {
+      return false;
+    }
+  }
+  return false;
+}
+
+// The flags of the file at `path`; 0 where its file system keeps none.
+Error ReadFlags(const char* path, unsigned& flags) {
+  flags = 0;
+  constexpr int kFlags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = ::open(path, O_RDONLY | kFlags);
+  if (fd < 0 && errno == EACCES) {
+    fd = ::open(path, O_WRONLY | kFlags);  // a file that may be written but not read
+  }
+  if (fd < 0) {
+    return LastError();
+  }
+  int value = 0;
+  const bool read = ::ioctl(fd, FS_IOC_GETFLAGS, &value) == 0;
+  const int error = errno;
+  ::close(fd);
+  if (read) {
+    flags = static_cast<unsigned>(value);
+    return Error::None;
+  }
+  return (error == ENOTTY || error == ENOTSUP || error == EINVAL) ? Error::None
+                                                                  : posix::ErrorFrom(error);
+}
+
 }  // namespace
 
 Error LocatePath(const char* path, char* text, std::size_t capacity, std::size_t& length,
@@ -117,7 +203,12 @@ NameLimits GetNameLimits(const char* folder) {
 
 Error OpenFolder(const char* text, std::size_t length, FolderHandle& folder) {
   const std::string path = length == 0 ? std::string(".") : std::string(text, length);
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 && errno == EACCES) {
+    // A folder that may be written and searched but not read: files are made, renamed
+    // and removed in it all the same; only listing and flushing it are out of reach.
+    fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
   if (fd < 0) {
     return LastError();
   }
@@ -220,12 +311,33 @@ Error RemoveHeldEntry(FileHandle /*file*/, FolderHandle folder, const char* name
 }
 
 Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file) {
+  // In an append-only folder a file can be added but never renamed or removed again:
+  // a staged file there would stay, so the folder counts as refusing new files.
+  int folderFlags = 0;
+  if (::ioctl(Fd(folder), FS_IOC_GETFLAGS, &folderFlags) == 0 &&
+      (static_cast<unsigned>(folderFlags) & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
+    return Error::AccessDenied;
+  }
   if (name == nullptr) {
     const int fd = ::openat(Fd(folder), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0) {
       // What kernels and file systems without unnamed files answer.
       return (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) ? Error::NotSupported
                                                                          : LastError();
+    }
+    // It is named later through /proc/self/fd; where that does not lead to it (no /proc
+    // mounted, or another file system over it) a named file is staged instead.
+    struct stat reached {};
+    struct stat opened {};
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::fstat(fd, &opened) != 0) {
+      const Error error = LastError();
+      ::close(fd);
+      return error;
+    }
+    if (::stat(self.c_str(), &reached) != 0 || !SameFile(reached, opened)) {
+      ::close(fd);
+      return Error::NotSupported;
     }
     ::flock(fd, LOCK_EX);  // nobody else can reach an unnamed file: never contended
     file = fd;
@@ -274,11 +386,78 @@ Error CarryMetadata(FileHandle file, const FileInfo* from) {
   if (from == nullptr) {
     return ::fchmod(Fd(file), 0666 & ~CurrentUmask()) == 0 ? Error::None : LastError();
   }
-  if ((from->owner != ::geteuid() || from->group != ::getegid()) &&
+  // A new file's group is not always the caller's (a set-group-ID folder, -o grpid):
+  // what the file has decides.
+  struct stat made {};
+  if (::fstat(Fd(file), &made) != 0) {
+    return LastError();
+  }
+  if ((made.st_uid != from->owner || made.st_gid != from->group) &&
       ::fchown(Fd(file), from->owner, from->group) != 0) {
     return LastError();
   }
-  return ::fchmod(Fd(file), from->mode) == 0 ? Error::None : LastError();
+  if (::fchmod(Fd(file), from->mode) != 0) {
+    return LastError();
+  }
+  // The kernel drops a set-id bit it will not grant without saying so: read back.
+  struct stat kept {};
+  if (::fstat(Fd(file), &kept) != 0) {
+    return LastError();
+  }
+  return (kept.st_mode & 07777U) == from->mode && kept.st_uid == from->owner &&
+                 kept.st_gid == from->group
+             ? Error::None
+             : Error::AccessDenied;
+}
+
+Error CarryAttributes(FileHandle file, const char* from) {
+  const int fd = Fd(file);
+  std::vector<char> wanted;
+  std::vector<char> had;
+  if (!ListNames(from, -1, wanted) || !ListNames(nullptr, fd, had)) {
+    return LastError();
+  }
+  // What the new file got from its folder and the old one lacks goes first: a default
+  // access list never adds entries.
+  for (std::size_t at = 0; at < had.size(); at += std::strlen(had.data() + at) + 1) {
+    const char* name = had.data() + at;
+    if (!Contains(wanted, name) && ::fremovexattr(fd, name) != 0) {
+      return LastError();
+    }
+  }
+  std::vector<char> value;
+  std::vector<char> present;
+  for (std::size_t at = 0; at < wanted.size(); at += std::strlen(wanted.data() + at) + 1) {
+    const char* name = wanted.data() + at;
+    if (!ReadValue(from, -1, name, value)) {
+      return LastError();
+    }
+    if (ReadValue(nullptr, fd, name, present) && present == value) {
+      continue;  // the system gave it already (a label), or an earlier call did
+    }
+    if (::fsetxattr(fd, name, value.data(), value.size(), 0) != 0) {
+      return LastError();
+    }
+  }
+  unsigned oldFlags = 0;
+  unsigned newFlags = 0;
+  if (const Error error = ReadFlags(from, oldFlags); error != Error::None) {
+    return error;
+  }
+  int value32 = 0;
+  if (::ioctl(fd, FS_IOC_GETFLAGS, &value32) == 0) {
+    newFlags = static_cast<unsigned>(value32);
+  }
+  const unsigned target = (newFlags & ~kCarriedFlags) | (oldFlags & kCarriedFlags);
+  if (target != newFlags) {
+    value32 = static_cast<int>(target);
+    if (::ioctl(fd, FS_IOC_SETFLAGS, &value32) != 0 ||
+        ::ioctl(fd, FS_IOC_GETFLAGS, &value32) != 0 ||
+        (static_cast<unsigned>(value32) & kCarriedFlags) != (oldFlags & kCarriedFlags)) {
+      return Error::NotSupported;
+    }
+  }
+  return Error::None;
 }
 
 Error OpenForOverwrite(const char* path, FileHandle& file) {
@@ -313,6 +492,10 @@ Error SetFileLength(FileHandle file, std::uint64_t length) {
 }
 
 Error FlushFile(FileHandle file) { return ::fsync(Fd(file)) == 0 ? Error::None : LastError(); }
+
+Error FlushFileSystem(FileHandle file) {
+  return ::syncfs(Fd(file)) == 0 ? Error::None : LastError();
+}
 
 Error RenameOver(FileHandle /*staged*/, FolderHandle folder, const char* stagedName,
                  const char* name) {

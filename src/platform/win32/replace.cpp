@@ -429,6 +429,10 @@ Error CarryMetadata(FileHandle file, const FileInfo* from) {
              : LastError();
 }
 
+// The access list travels in the security descriptor from creation on
+// (CreateStagedFileLike); there are no POSIX-style attributes or inode flags to carry.
+Error CarryAttributes(FileHandle /*file*/, const char* /*from*/) { return Error::None; }
+
 Error OpenForOverwrite(const char* path, FileHandle& file) {
   HANDLE opened = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -470,6 +474,10 @@ Error SetFileLength(FileHandle file, std::uint64_t length) {
 Error FlushFile(FileHandle file) {
   return ::FlushFileBuffers(AsHandle(file)) ? Error::None : LastError();
 }
+
+// Flushing a whole volume needs a handle to the volume itself, which only an
+// administrator may open.
+Error FlushFileSystem(FileHandle /*file*/) { return Error::NotSupported; }
 
 namespace {
 
