@@ -248,18 +248,12 @@ class FaultSweep : public ToolTest, public ::testing::WithParamInterface<SweepMo
     Launch launch = In(mode.args);
     launch.directory = Path("work");
     launch.timeoutSeconds = 30;
-    std::string asan = "verify_asan_link_order=0";
-    if (const char* options = std::getenv("ASAN_OPTIONS")) {
-      asan = std::string(options) + ":" + asan;
-    }
-    launch.environment = {"LD_PRELOAD=" + std::string(VELMORAN_SHIM_PATH),
-                          "VELMORAN_SHIM=" + std::string(mode.shimModes),
-                          "VELMORAN_SHIM_FAIL=" + fault,
-                          "VELMORAN_SHIM_ALSO_FAIL=" + std::string(mode.scene),
-                          "VELMORAN_SHIM_WRITE_PIECE=" + std::to_string(kPiece),
-                          "VELMORAN_SHIM_READ_PIECE=" + std::to_string(kPiece),
-                          "VELMORAN_SHIM_REPORT=" + Path("report"),
-                          "ASAN_OPTIONS=" + asan};
+    launch.environment = ShimEnvironment({"VELMORAN_SHIM=" + std::string(mode.shimModes),
+                                          "VELMORAN_SHIM_FAIL=" + fault,
+                                          "VELMORAN_SHIM_ALSO_FAIL=" + std::string(mode.scene),
+                                          "VELMORAN_SHIM_WRITE_PIECE=" + std::to_string(kPiece),
+                                          "VELMORAN_SHIM_READ_PIECE=" + std::to_string(kPiece),
+                                          "VELMORAN_SHIM_REPORT=" + Path("report")});
     return launch;
   }
 

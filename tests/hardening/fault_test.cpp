@@ -543,9 +543,9 @@ TEST_P(PutBackTest, IsTriedAgainAfterEachFlush) {
   HardLink("source", "second");
   const auto names = Names();
   Launch launch = In({"-s", "source"});
-  launch.environment = {"LD_PRELOAD=" + std::string(VELMORAN_SHIM_PATH),
-                        "VELMORAN_SHIM_FAIL=" + std::string(GetParam().fault),
-                        "VELMORAN_SHIM_WRITE_PIECE=" + std::to_string(kLength / 4)};
+  launch.environment =
+      ShimEnvironment({"VELMORAN_SHIM_FAIL=" + std::string(GetParam().fault),
+                       "VELMORAN_SHIM_WRITE_PIECE=" + std::to_string(kLength / 4)});
   const Outcome outcome = RunTool(launch);
   EXPECT_EQ(outcome.exitCode, 15) << outcome.err;
   const Bytes after = Read("source");

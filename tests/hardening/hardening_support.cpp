@@ -22,6 +22,16 @@ bool ToolIsInstrumented() {
          std::getenv("VELMORAN_HARDENING_TOOL") != nullptr;
 }
 
+std::vector<std::string> ShimEnvironment(std::vector<std::string> settings) {
+  std::string asan = "verify_asan_link_order=0";
+  if (const char* options = std::getenv("ASAN_OPTIONS")) {
+    asan = std::string(options) + ":" + asan;
+  }
+  settings.push_back("LD_PRELOAD=" + std::string(VELMORAN_SHIM_PATH));
+  settings.push_back("ASAN_OPTIONS=" + asan);
+  return settings;
+}
+
 Bytes SomeBytes(std::size_t length, std::uint64_t seed) {
   Bytes bytes(length, '\0');
   std::uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 1;

@@ -32,6 +32,10 @@ const std::string& ToolPath();
 // stops the runtime before the tool itself and a kill hits the wrapper.
 bool ToolIsInstrumented();
 
+// The environment that preloads the file-call shim with `settings` (VELMORAN_SHIM...=...):
+// a sanitized tool is told not to insist on its runtime coming first.
+std::vector<std::string> ShimEnvironment(std::vector<std::string> settings);
+
 // Starts the tool and waits for its end.
 inline Outcome RunTool(const Launch& launch) { return support::Run(launch); }
 

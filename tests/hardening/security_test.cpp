@@ -25,13 +25,9 @@ class TemporaryFile : public ToolTest {
   std::vector<std::string> RunWithShim(const std::string& modes, Outcome& outcome) {
     Launch launch = In({"-s", "dir/source"});
     launch.umask = 0;  // owner-only must come from the tool, not from the umask
-    std::string asan = "verify_asan_link_order=0";
-    if (const char* options = std::getenv("ASAN_OPTIONS")) {
-      asan = std::string(options) + ":" + asan;
-    }
-    launch.environment = {"LD_PRELOAD=" + std::string(VELMORAN_SHIM_PATH), "VELMORAN_SHIM=" + modes,
-                          "VELMORAN_SHIM_LOG=" + Path("shim.log"),
-                          "VELMORAN_SHIM_VICTIM=" + Path("victim"), "ASAN_OPTIONS=" + asan};
+    launch.environment =
+        ShimEnvironment({"VELMORAN_SHIM=" + modes, "VELMORAN_SHIM_LOG=" + Path("shim.log"),
+                         "VELMORAN_SHIM_VICTIM=" + Path("victim")});
     outcome = RunTool(launch);
     std::ifstream in(Path("shim.log"));
     std::vector<std::string> lines;
@@ -271,9 +267,8 @@ TEST_P(WriteAccessProbe, DecidesForTheUserTheRunActsAs) {
   Launch launch = In({});
   launch.program = "/usr/bin/setpriv";
   launch.args = {"--reuid=65534", "--regid=65534", "--clear-groups", ToolPath(), "-s", "mine/src"};
-  launch.environment = {"LD_PRELOAD=" + std::string(VELMORAN_SHIM_PATH),
-                        "VELMORAN_SHIM=log," + std::string(shim),
-                        "VELMORAN_SHIM_LOG=" + Path("shim.log")};
+  launch.environment = ShimEnvironment(
+      {"VELMORAN_SHIM=log," + std::string(shim), "VELMORAN_SHIM_LOG=" + Path("shim.log")});
   const Outcome outcome = RunTool(launch);
   EXPECT_EQ(outcome.exitCode, c.status) << outcome.err;
   const Bytes now = Read("mine/src");
