@@ -643,12 +643,12 @@ std::vector<Case> LinkCases() {
 const std::vector<std::string> kWithoutProc = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
                                                "mount -t tmpfs none /proc && exec \"$0\" \"$@\""};
 
-// A sanitized build needs /proc itself (its leak check fails without it, and it says so
-// on standard error), so only a plain build is run without it.
+// A sanitized build or valgrind needs /proc itself (the leak check fails without it, and
+// says so on standard error), so only a plain build is run without it.
 void NeedRootAndPlainBuild(ToolCase& s) {
   NeedRoot(s);
-  if (std::getenv("ASAN_OPTIONS") != nullptr) {
-    GTEST_SKIP() << "a sanitized build cannot run without /proc";
+  if (std::getenv("ASAN_OPTIONS") != nullptr || std::getenv("VELMORAN_HARDENING_TOOL") != nullptr) {
+    GTEST_SKIP() << "a sanitized or wrapped tool cannot run without /proc";
   }
 }
 
