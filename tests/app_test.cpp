@@ -9,6 +9,7 @@
 #include "app/job.h"
 #include "app/job_settings.h"
 #include "fake_platform.h"
+#include "status_texts.h"
 
 namespace {
 
@@ -172,31 +173,10 @@ TEST_F(JobTest, UsageTextIsExact) {
 }
 
 TEST(StatusTable, EveryFailureHasItsFixedText) {
-  const char* const expected[] = {
-      "Invalid filename or unable to open source file",
-      "Unable to create destination file",
-      "Insufficient memory",
-      "Unable to read file data",
-      "Unable to write destination data",
-      "The specified file is too large for processing",
-      "Invalid command: incorrect order of arguments",
-      "Invalid command: unknown command flag",
-      "Invalid command: no matching quotation marks",
-      "Invalid command: source file expected",
-      "Invalid command: too much arguments",
-      "Invalid command: empty path/key string value",
-      "Zero size file",
-      "Unable to write full destination data",
-      "Invalid command: copy flag set, destination file expected",
-      "Invalid command: one of key flags set, key/keyfile value expected",
-      "Invalid filename or unable to open key file",
-      "File write error. The source file has readonly attributes or is used by another "
-      "program.",
-  };
   for (Status status = 2; status < kStatusCount; ++status) {
     char text[kReportCapacity] = {};
     ASSERT_TRUE(FormatReport(status, 0, 0, text));
-    EXPECT_STREQ(text, expected[status - 2]) << "status " << status;
+    EXPECT_EQ(text, support::StatusText(status)) << "status " << status;
   }
   char text[kReportCapacity] = {};
   EXPECT_FALSE(FormatReport(kStatusCount, 0, 0, text));
