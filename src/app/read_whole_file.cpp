@@ -9,39 +9,53 @@ constexpr std::uint64_t kSizeLimit = 0xFFFFFFFFULL;
 constexpr int kOpenAttempts = 8;
 }  // namespace
 
-Status WholeFile::Open(const char* path, bool probeWriteAccess) {
-  Close();
-  path_ = path;
+Status WholeFile::OpenOnly(const char* path) {
   if (platform::OpenForReading(path, handle_) != platform::Error::None) {
     handle_ = platform::kInvalidFile;
     return kStatusSourceOpen;
   }
-  if (probeWriteAccess) {
-    Close();
+  return kStatusSuccess;
+}
+
+// A file to be rewritten is locked before anything else opens it, and read only as the
+// file that is locked. The lock is all another run touches while one holds the file: on
+// Windows an open for reading, and the probe's open without sharing, would make the
+// holder's rename onto this name fail.
+Status WholeFile::LockProbeAndOpen(const char* path) {
+  for (int attempt = 1;; ++attempt) {
+    const Status locked = lock_.Take(path, kStatusReadOnly);
+    if (locked != kStatusSuccess) {
+      return locked;
+    }
     // A probe that fails for want of space says nothing about the file's access; the
-    // write itself reports a full disk.
+    // write itself reports a full disk. A file in use by another program is 19, one
+    // that cannot even be read 2.
     const platform::Error probed = platform::ProbeWriteAccess(path);
-    if (probed != platform::Error::None && probed != platform::Error::NoSpace) {
+    if (probed == platform::Error::Busy) {
       return kStatusReadOnly;
     }
-    // Locked before it is read, and read only as the file that is locked.
-    for (int attempt = 1;; ++attempt) {
-      const Status locked = lock_.Take(path, kStatusReadOnly);
-      if (locked != kStatusSuccess) {
-        return locked;
-      }
-      if (platform::OpenForReading(path, handle_) != platform::Error::None) {
-        handle_ = platform::kInvalidFile;
-        return kStatusSourceOpen;
-      }
-      if (lock_.Covers(handle_)) {
-        break;
-      }
+    if (probed != platform::Error::None && probed != platform::Error::NoSpace) {
+      const Status readable = OpenOnly(path);
       Close();
-      if (attempt == kOpenAttempts) {
-        return kStatusReadOnly;
-      }
+      return readable == kStatusSuccess ? kStatusReadOnly : readable;
     }
+    const Status opened = OpenOnly(path);
+    if (opened != kStatusSuccess || lock_.Covers(handle_)) {
+      return opened;
+    }
+    Close();
+    if (attempt == kOpenAttempts) {
+      return kStatusReadOnly;
+    }
+  }
+}
+
+Status WholeFile::Open(const char* path, bool probeWriteAccess) {
+  Close();
+  path_ = path;
+  const Status opened = probeWriteAccess ? LockProbeAndOpen(path) : OpenOnly(path);
+  if (opened != kStatusSuccess) {
+    return opened;
   }
   std::uint64_t size = 0;
   if (platform::GetFileSize(handle_, size) != platform::Error::None) {

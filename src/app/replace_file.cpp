@@ -89,23 +89,22 @@ Status RunLock::Take(const char* path, Status refused) {
   Release();
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
     platform::FileHandle lock = platform::kInvalidFile;
-    const platform::Error opened = platform::OpenLock(path, lock);
+    platform::FileId held;
+    const platform::Error opened = platform::OpenLock(path, lock, held);
     if (opened == platform::Error::Busy) {
       return refused;
     }
     if (opened != platform::Error::None) {
       return kStatusSuccess;  // no file, or none that can be locked: the later steps judge it
     }
-    platform::FileInfo held;
     platform::FileInfo named;
-    if (platform::GetFileInfo(lock, held) != platform::Error::None ||
-        platform::InspectFile(path, named) != platform::Error::None) {
+    if (platform::InspectFile(path, named) != platform::Error::None) {
       platform::CloseFile(lock);
       return kStatusSuccess;  // what cannot be told apart is left to the identity checks
     }
-    if (named.id == held.id) {
+    if (named.id == held) {
       lock_ = lock;
-      id_ = held.id;
+      id_ = held;
       return kStatusSuccess;
     }
     platform::CloseFile(lock);

@@ -40,6 +40,8 @@ class WholeFile {
   [[nodiscard]] const platform::FileId& Id() const { return id_; }
 
  private:
+  Status OpenOnly(const char* path);
+  Status LockProbeAndOpen(const char* path);
   void Close();
 
   RunLock lock_;

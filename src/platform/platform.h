@@ -164,9 +164,10 @@ Error OpenEntry(FolderHandle folder, const char* name, FileHandle& file);
 
 // Takes the lock a run holds on the file at `path` (links followed) from before reading
 // it until its new content is in place, without waiting; released by CloseFile(lock) or
-// the process's end. Busy when another run holds it, NotSupported where the file system
+// the process's end. `locked` is the identity of the file the lock holds (the lock itself
+// may be no file). Busy when another run holds it, NotSupported where the file system
 // has no such lock or the file cannot be opened for it.
-Error OpenLock(const char* path, FileHandle& lock);
+Error OpenLock(const char* path, FileHandle& lock, FileId& locked);
 
 // Takes an exclusive lock on the file without waiting; Busy when another holds one.
 Error TryLock(FileHandle file);

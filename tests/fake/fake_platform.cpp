@@ -357,7 +357,7 @@ Error TryLock(FileHandle file) {
   return !open.path.empty() && g_state.files[open.path].heldByALiveRun ? Error::Busy : Error::None;
 }
 
-Error OpenLock(const char* path, FileHandle& lock) {
+Error OpenLock(const char* path, FileHandle& lock, FileId& locked) {
   if (const Error error = fake::Failed(Call::OpenLock); error != Error::None) {
     return error;
   }
@@ -368,6 +368,9 @@ Error OpenLock(const char* path, FileHandle& lock) {
   if (found->second.heldByALiveRun) {
     return Error::Busy;
   }
+  FileInfo info;
+  fake::Describe(path, found->second, info);
+  locked = info.id;
   lock = fake::NewHandle(path);
   return Error::None;
 }

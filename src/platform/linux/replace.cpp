@@ -287,7 +287,7 @@ Error TryLock(FileHandle file) {
 
 // Read access is enough for flock; a file that cannot even be read is left unlocked
 // rather than opened for writing.
-Error OpenLock(const char* path, FileHandle& lock) {
+Error OpenLock(const char* path, FileHandle& lock, FileId& locked) {
   const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     return errno == EACCES ? Error::NotSupported : LastError();
@@ -297,6 +297,13 @@ Error OpenLock(const char* path, FileHandle& lock) {
     ::close(fd);
     return error;
   }
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    const Error error = LastError();
+    ::close(fd);
+    return error;
+  }
+  locked = {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
   lock = fd;
   return Error::None;
 }

@@ -111,7 +111,7 @@ Error GetFileInfo(FileHandle file, FileInfo& info) {
 // one held for the whole run. The lock is a named object instead, named after the
 // file's identity (volume serial number and file index), in the namespace all sessions
 // share: it exists while a run holds it, and goes with that run's process.
-Error OpenLock(const char* path, FileHandle& lock) {
+Error OpenLock(const char* path, FileHandle& lock, FileId& locked) {
   HANDLE file = ::CreateFileA(path, FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -146,6 +146,8 @@ Error OpenLock(const char* path, FileHandle& lock) {
     ::CloseHandle(held);
     return Error::Busy;
   }
+  locked = {status.dwVolumeSerialNumber,
+            (static_cast<std::uint64_t>(status.nFileIndexHigh) << 32U) | status.nFileIndexLow};
   lock = reinterpret_cast<FileHandle>(held);
   return Error::None;
 }
