@@ -12,8 +12,10 @@ namespace {
 
 // How much of the data is read, ciphered and written at a time, through one reused
 // buffer: small enough to stay in the processor's cache between the read, the cipher
-// and the write, large enough that the calls cost nothing.
-constexpr std::uint32_t kPartBytes = 1U << 20;
+// and the write, large enough that the calls cost nothing. Measured on a 1 GiB copy:
+// 128 KiB parts ran at cp's pace cold and warm, 1 MiB parts took up to twice as long
+// (reads no longer overlapped the writes), 32 KiB parts paid for their calls.
+constexpr std::uint32_t kPartBytes = 128U << 10;
 
 // `data` starts at byte `position` of the whole.
 void ApplySelectedCipherAt(std::uint8_t* data, std::uint32_t length, std::uint32_t position) {
