@@ -10,6 +10,10 @@ constexpr char kStagedMarker[] = ".velmoran-";
 constexpr std::size_t kMarkerLength = sizeof kStagedMarker - 1;
 constexpr std::size_t kStagedDigits = 8;
 constexpr std::size_t kStagedExtra = 1 + kMarkerLength + kStagedDigits;
+// A recovery record's name ends in these in place of the digits: never taken for a
+// staged file, so no clean-up removes it.
+constexpr char kRecordTag[] = "recovery";
+static_assert(sizeof kRecordTag - 1 == kStagedDigits, "a record's name is a staged name's length");
 
 // How often a lock is taken again after the name came to lead to a new file.
 constexpr int kLockAttempts = 8;
@@ -203,6 +207,15 @@ Status FileReplacement::Begin(const char* path, bool allowStaging) {
   if (exists_ && (!existing_.regular || existing_.readOnly)) {
     return kStatusDestinationCreate;
   }
+  recovering_ = false;
+  resumesAt_ = 0;
+  if (exists_) {
+    const Status recorded = LookForRecord();
+    if (recorded != kStatusSuccess) {
+      return recorded;
+    }
+    allowStaging = allowStaging && !recovering_;  // it is finished where it stands
+  }
   // Every name of a hard-linked file must see the new bytes.
   if (exists_ && (!allowStaging || existing_.links > 1)) {
     return BeginOverwrite();
@@ -302,7 +315,87 @@ Status FileReplacement::BeginOverwrite() {
     return kStatusDestinationCreate;
   }
   staged_ = false;
+  if (recovering_) {
+    bool stale = false;
+    const Status resumed = record_.Resume(file_, job_, stale);
+    if (resumed != kStatusSuccess) {
+      CloseFile();
+      record_.Close();
+      return resumed;
+    }
+    recovering_ = !stale;
+    if (recovering_) {
+      existing_.mode = record_.Mode();  // the interrupted run's writes may have cleared set-id bits
+      resumesAt_ = record_.FlightEnd();
+      written_ = resumesAt_;
+    }
+  }
+  if (!record_.Active()) {
+    MakeRecord();
+  }
   return kStatusSuccess;
+}
+
+bool FileReplacement::OwnFile() const {
+  return (jobKnown_ && job_.inPlace) ||
+         (runFilesKnown_ && exists_ && existing_.id == runFiles_.source);
+}
+
+bool FileReplacement::MakeRecordName(HeapBlock& name) {
+  if (!FitStagedName()) {
+    return false;
+  }
+  name = HeapBlock::Allocate(std::strlen(Name()) + kStagedExtra + 1);
+  if (!name) {
+    return false;
+  }
+  std::snprintf(name.Text(), name.Size(), ".%.*s%s%s", static_cast<int>(keptName_), Name(),
+                kStagedMarker, kRecordTag);
+  return true;
+}
+
+// A record beside the destination: finished by this same job on the source's own
+// file, refused to everything else. One that cannot be read keeps every run off.
+Status FileReplacement::LookForRecord() {
+  HeapBlock name;
+  if (!MakeRecordName(name)) {
+    return kStatusSuccess;  // no record fits beside it, so none was made
+  }
+  const Status refused = OwnFile() ? kStatusReadOnly : kStatusDestinationCreate;
+  switch (record_.Find(FullPath(), nameStart_, name.Text(), FullPath())) {
+    case RecoveryRecord::Finding::None: return kStatusSuccess;
+    case RecoveryRecord::Finding::Unknown: return refused;
+    case RecoveryRecord::Finding::Applies: break;
+  }
+  if (!OwnFile() || !jobKnown_ || !record_.SameJob(job_)) {
+    record_.Close();
+    return refused;
+  }
+  recovering_ = true;
+  return kStatusSuccess;
+}
+
+// Only the source's own file is rewritten from itself, and only its job can be
+// finished from what it holds. Where no record can be made, the overwrite goes on without.
+void FileReplacement::MakeRecord() {
+  HeapBlock name;
+  if (jobKnown_ && exists_ && OwnFile() && MakeRecordName(name)) {
+    record_.Create(FullPath(), nameStart_, name.Text(), file_, existing_, job_);
+  }
+}
+
+Status FileReplacement::RefuseIfRecorded(const char* path, Status refused) {
+  if (!Locate(path) || *Name() == '\0') {
+    return kStatusSuccess;  // the read that follows judges such a path
+  }
+  HeapBlock name;
+  if (!MakeRecordName(name)) {
+    return kStatusSuccess;
+  }
+  const RecoveryRecord::Finding found =
+      record_.Find(FullPath(), nameStart_, name.Text(), FullPath());
+  record_.Close();
+  return found == RecoveryRecord::Finding::None ? kStatusSuccess : refused;
 }
 
 void FileReplacement::MakeStagedName() {
@@ -407,6 +500,22 @@ bool FileReplacement::EndsAt(std::uint32_t length) {
 // A failure with nothing moved yet is a failed write (6), one partway a short write (15).
 Status FileReplacement::WritePart(const std::uint8_t* part, std::uint32_t offset,
                                   std::uint32_t length) {
+  // Under a record no byte is written beyond the stretch it names in flight.
+  while (record_.Active() && offset + length > record_.FlightEnd()) {
+    if (offset < record_.FlightEnd()) {
+      const std::uint32_t first = record_.FlightEnd() - offset;
+      const Status status = WritePart(part, offset, first);
+      if (status != kStatusSuccess) {
+        return status;
+      }
+      part += first;
+      offset += first;
+      length -= first;
+    }
+    if (!record_.Advance(file_, offset)) {
+      return written_ == 0 ? kStatusWrite : kStatusShortWrite;
+    }
+  }
   for (std::uint32_t done = 0; done < length;) {
     const std::uint32_t left = length - done;
     const std::uint32_t ask = left < platform::kMaxTransfer ? left : platform::kMaxTransfer;
@@ -429,6 +538,13 @@ Status FileReplacement::WritePart(const std::uint8_t* part, std::uint32_t offset
 // the original bytes are no longer in memory.
 void FileReplacement::PutBack(RestoreOriginal restore) {
   if (staged_ || restore == nullptr || file_ == platform::kInvalidFile || buffer_ == nullptr) {
+    return;
+  }
+  if (record_.Active()) {
+    record_.PutBack(file_, written_);  // where it stops, the record tells where the file stands
+    written_ = 0;
+    PutBackPermissions();
+    platform::FlushFile(file_);
     return;
   }
   for (std::uint32_t done = 0; done < written_;) {
@@ -503,6 +619,9 @@ Status FileReplacement::CopyStagedOver(std::uint32_t length, RestoreOriginal res
   if (runFilesKnown_) {
     overwrite.KeepApart(runFiles_);
   }
+  if (jobKnown_) {
+    overwrite.DescribeJob(job_);
+  }
   const Status opened = overwrite.Begin(path_, false);
   if (opened != kStatusSuccess) {
     return opened;
@@ -556,6 +675,7 @@ Status FileReplacement::Overwrite(std::uint32_t length, RestoreOriginal restore)
     PutBackPermissions();
     if (platform::FlushFile(file_) == platform::Error::None) {
       written_ = 0;
+      record_.Finish();
       return kStatusSuccess;
     }
   }
@@ -575,6 +695,7 @@ void FileReplacement::CloseFile() {
 
 void FileReplacement::Abandon() {
   CloseFile();
+  record_.Close();  // a record left open here stays: the file is not complete
   written_ = 0;
   platform::CloseFolder(folder_);
   folder_ = platform::kInvalidFolder;

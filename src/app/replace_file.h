@@ -47,6 +47,7 @@
 
 #include <cstdint>
 
+#include "app/recovery_record.h"
 #include "app/status.h"
 #include "platform/heap_block.h"
 #include "platform/platform.h"
@@ -104,6 +105,25 @@ class FileReplacement {
     runFiles_ = files;
     runFilesKnown_ = true;
   }
+
+  // Says which job the new content comes from (before Begin). Where the destination is
+  // the source's own file and is overwritten in place, a recovery record is kept beside
+  // it while it is rewritten (none where none can be made there), and a record found
+  // there is acted on: by this same job it is finished (Begin resumes it: 5 where it
+  // cannot be, 19 for another cipher or key), by any other run refused (3).
+  void DescribeJob(const RecordedJob& job) {
+    job_ = job;
+    jobKnown_ = true;
+  }
+
+  // Whether Begin found an unfinished overwrite of this job and finished its stretch in
+  // flight: the new content is then to be written from ResumesAt() on only.
+  [[nodiscard]] bool Recovering() const { return recovering_; }
+  [[nodiscard]] std::uint32_t ResumesAt() const { return resumesAt_; }
+
+  // 0, or `refused` where the file at `path` has a record beside it that still applies
+  // (a stale one is removed).
+  Status RefuseIfRecorded(const char* path, Status refused);
 
   // Whether the new content goes to a staged file (after a successful Begin).
   [[nodiscard]] bool Staged() const { return staged_; }
@@ -165,6 +185,10 @@ class FileReplacement {
   bool PutBackPart(std::uint32_t offset, std::uint32_t length);
   bool CarryDescription();
   void CloseFile();
+  [[nodiscard]] bool OwnFile() const;
+  bool MakeRecordName(HeapBlock& name);
+  Status LookForRecord();
+  void MakeRecord();
 
   [[nodiscard]] const char* FullPath() const { return located_.Text(); }
   [[nodiscard]] const char* Name() const { return located_.Text() + nameStart_; }
@@ -186,4 +210,9 @@ class FileReplacement {
   std::uint32_t written_ = 0;  // how far the new content may have reached the file
   RunFiles runFiles_;
   bool runFilesKnown_ = false;
+  RecordedJob job_;
+  bool jobKnown_ = false;
+  RecoveryRecord record_;
+  bool recovering_ = false;
+  std::uint32_t resumesAt_ = 0;
 };

@@ -70,7 +70,7 @@ Status ReadCipherAndWrite(JobSettings& job, WholeFile& source, FileReplacement& 
   std::uint8_t* buffer = job.Data.Bytes();
   const auto size = static_cast<std::uint32_t>(job.Data.Size());
   std::uint32_t cipherTicks = 0;
-  for (std::uint32_t done = 0; done < length;) {
+  for (std::uint32_t done = replacement.ResumesAt(); done < length;) {
     const std::uint32_t part = length - done < size ? length - done : size;
     Status status = readThroughReplacement ? replacement.ReadBack(done, buffer, part)
                                            : source.ReadPart(buffer, part);
@@ -132,9 +132,25 @@ Status RunJob(JobSettings& job) {
     files.source = source.Id();
     replacement.KeepApart(files);
   }
+  RecordedJob recorded;
+  recorded.inPlace = job.NoDestinationNamed();
+  recorded.cipher = (job.Flags & FlagXOrData) != 0 ? 1 : 0;
+  recorded.key = job.KeyBytes;
+  recorded.keyLength = job.KeyLength;
+  recorded.transform = &ApplySelectedCipherAt;
+  replacement.DescribeJob(recorded);
   status = replacement.Begin(job.Destination());
   if (status != kStatusSuccess) {
     return status;
+  }
+  // A file that an unfinished overwrite left is read by no other job than that one
+  // (Begin has judged the record of a destination that is the source's own file).
+  if (!job.NoDestinationNamed() && !(source.Identified() && replacement.Replaces(source.Id()))) {
+    FileReplacement sourceCheck;
+    status = sourceCheck.RefuseIfRecorded(job.SourcePath.Text(), kStatusReadOnly);
+    if (status != kStatusSuccess) {
+      return status;
+    }
   }
   replacement.LendBuffer(job.Data.Bytes(), static_cast<std::uint32_t>(job.Data.Size()));
   const RestoreOriginal restore = RestoreFor(job, source, replacement);

@@ -236,4 +236,16 @@ Error FlushFileSystem(FileHandle file);
 // rename (mounted over, on another device, held open or undeletable on Windows).
 Error RenameOver(FileHandle staged, FolderHandle folder, const char* stagedName, const char* name);
 
+// ---- recovery records ----------------------------------------------------
+
+// Fills `buffer` with `length` unpredictable bytes from the system's random source.
+Error GetRandomBytes(void* buffer, std::size_t length);
+
+// When the open file was made, in the system's own units; NotSupported where it keeps none.
+Error GetBirthTime(FileHandle file, std::uint64_t& time);
+
+// Opens the existing entry `name` of the folder for reading, and for writing too when
+// `writable`, never following a link or blocking; NotFound when there is none.
+Error OpenEntryForData(FolderHandle folder, const char* name, bool writable, FileHandle& file);
+
 }  // namespace platform

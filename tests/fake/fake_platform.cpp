@@ -11,15 +11,72 @@ State g_state;
 
 using platform::Error;
 
-// The fault planned for this call, counting it.
+// What survives the crash: each file as flushed, with the writes since then that are kept.
+void Crash() {
+  for (auto& entry : g_state.files) {
+    File& file = entry.second;
+    if (!file.dirty) {
+      continue;
+    }
+    file.bytes = file.flushed;
+    for (const File::Write& write : file.unflushed) {
+      if (((g_state.keptWrites >> (write.sequence % 64)) & 1U) == 0) {
+        continue;
+      }
+      if (write.resize) {
+        file.bytes.resize(write.offset);
+        continue;
+      }
+      if (file.bytes.size() < write.offset + write.bytes.size()) {
+        file.bytes.resize(write.offset + write.bytes.size());
+      }
+      std::copy(write.bytes.begin(), write.bytes.end(),
+                file.bytes.begin() + static_cast<std::ptrdiff_t>(write.offset));
+    }
+    file.dirty = false;
+    file.unflushed.clear();
+  }
+  g_state.crashed = true;
+}
+
+// The fault planned for this call, counting it. After a crash every call fails.
 bool Faulted(Call call, PlannedFault& planned) {
+  if (g_state.crashed) {
+    planned = {};
+    return true;
+  }
   const int count = ++g_state.callCount[call];
   const auto found = g_state.faults.find(call);
   if (found == g_state.faults.end() || found->second.nth != count) {
     return false;
   }
   planned = found->second;
+  if (planned.fault == Fault::Crash) {
+    Crash();
+    planned = {};
+  }
   return true;
+}
+
+// Remembers a write to a named file until it is flushed.
+void NoteUnflushed(const std::string& path, std::uint64_t offset, const std::uint8_t* bytes,
+                   std::size_t length, bool resize) {
+  File& file = g_state.files[path];
+  if (!file.dirty) {
+    file.flushed = file.bytes;
+    file.dirty = true;
+  }
+  File::Write write;
+  write.sequence = g_state.writeSequence++;
+  write.offset = offset;
+  write.bytes.assign(bytes, bytes + length);
+  write.resize = resize;
+  file.unflushed.push_back(std::move(write));
+}
+
+void MarkFlushed(File& file) {
+  file.dirty = false;
+  file.unflushed.clear();
 }
 
 // The error to report when this call is to fail, else Error::None.
@@ -75,7 +132,8 @@ const char* CallName(Call call) {
       "OpenEntry",      "TryLock",        "RemoveEntry",      "CreateStagedFile",
       "NameStagedFile", "CarryMetadata",  "OpenForOverwrite", "WriteAt",
       "SetFileLength",  "FlushFile",      "RenameOver",       "ReadAt",
-      "MoveStagedFile", "OpenLock",       "CarryAttributes",  "FlushFileSystem"};
+      "MoveStagedFile", "OpenLock",       "CarryAttributes",  "FlushFileSystem",
+      "GetRandomBytes", "GetBirthTime",   "OpenEntryForData"};
   return kNames[static_cast<int>(call)];
 }
 
@@ -393,6 +451,9 @@ Error CreateStagedFile(FolderHandle folder, const char* name, FileHandle& file) 
     return error;
   }
   static std::uint64_t unnamedFiles = 0;
+  if (g_state.refuseNewFiles) {
+    return Error::AccessDenied;
+  }
   if (name == nullptr) {
     if (!g_state.unnamedFiles) {
       return Error::NotSupported;
@@ -483,6 +544,9 @@ Error WriteAt(FileHandle file, std::uint64_t offset, const void* data, std::uint
     moved = length / 2;  // the disk fills: part lands, later writes past it fail
     open.limit = offset + moved;
   }
+  if (!open.path.empty()) {
+    fake::NoteUnflushed(open.path, offset, static_cast<const std::uint8_t*>(data), moved, false);
+  }
   std::vector<std::uint8_t>& target = fake::BytesOf(open);
   if (target.size() < offset + moved) {
     target.resize(offset + moved);
@@ -496,14 +560,34 @@ Error SetFileLength(FileHandle file, std::uint64_t length) {
     return error;
   }
   fake::Handle& open = *AsHandle(file);
+  if (!open.path.empty()) {
+    fake::NoteUnflushed(open.path, length, nullptr, 0, true);
+  }
   std::vector<std::uint8_t>& bytes = fake::BytesOf(open);
   bytes.resize(length);
   return Error::None;
 }
 
-Error FlushFile(FileHandle /*file*/) { return fake::Failed(Call::FlushFile); }
+Error FlushFile(FileHandle file) {
+  if (const Error error = fake::Failed(Call::FlushFile); error != Error::None) {
+    return error;
+  }
+  const fake::Handle& open = *AsHandle(file);
+  if (!open.path.empty()) {
+    fake::MarkFlushed(g_state.files[open.path]);
+  }
+  return Error::None;
+}
 
-Error FlushFileSystem(FileHandle /*file*/) { return fake::Failed(Call::FlushFileSystem); }
+Error FlushFileSystem(FileHandle /*file*/) {
+  if (const Error error = fake::Failed(Call::FlushFileSystem); error != Error::None) {
+    return error;
+  }
+  for (auto& entry : g_state.files) {
+    fake::MarkFlushed(entry.second);
+  }
+  return Error::None;
+}
 
 Error RenameOver(FileHandle /*staged*/, FolderHandle folder, const char* stagedName,
                  const char* name) {
@@ -518,6 +602,47 @@ Error RenameOver(FileHandle /*staged*/, FolderHandle folder, const char* stagedN
   std::vector<std::uint8_t> bytes = std::move(staged->second.bytes);
   g_state.files.erase(staged);
   g_state.files[prefix + name].bytes = std::move(bytes);
+  return Error::None;
+}
+
+// ---- recovery records ----
+
+Error GetRandomBytes(void* buffer, std::size_t length) {
+  if (const Error error = fake::Failed(Call::GetRandomBytes); error != Error::None) {
+    return error;
+  }
+  auto* bytes = static_cast<std::uint8_t*>(buffer);
+  for (std::size_t n = 0; n < length; ++n) {
+    bytes[n] = static_cast<std::uint8_t>(++g_state.nameSeed * 131U);
+  }
+  return Error::None;
+}
+
+Error GetBirthTime(FileHandle file, std::uint64_t& time) {
+  if (const Error error = fake::Failed(Call::GetBirthTime); error != Error::None) {
+    return error;
+  }
+  const fake::Handle& open = *AsHandle(file);
+  if (open.path.empty()) {
+    return Error::NotSupported;
+  }
+  time = g_state.files[open.path].birth;
+  return Error::None;
+}
+
+Error OpenEntryForData(FolderHandle folder, const char* name, bool /*writable*/, FileHandle& file) {
+  if (const Error error = fake::Failed(Call::OpenEntryForData); error != Error::None) {
+    return error;
+  }
+  const std::string path = AsFolder(folder)->prefix + name;
+  const auto found = g_state.files.find(path);
+  if (found == g_state.files.end()) {
+    return Error::NotFound;
+  }
+  if (!found->second.regular) {
+    return Error::NotSupported;
+  }
+  file = fake::NewHandle(path);
   return Error::None;
 }
 

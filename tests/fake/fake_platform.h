@@ -41,6 +41,9 @@ enum class Call {
   OpenLock,
   CarryAttributes,
   FlushFileSystem,
+  GetRandomBytes,
+  GetBirthTime,
+  OpenEntryForData,
 };
 
 inline constexpr Call kAllCalls[] = {
@@ -51,6 +54,7 @@ inline constexpr Call kAllCalls[] = {
     Call::NameStagedFile, Call::CarryMetadata,  Call::OpenForOverwrite, Call::WriteAt,
     Call::SetFileLength,  Call::FlushFile,      Call::RenameOver,       Call::ReadAt,
     Call::MoveStagedFile, Call::OpenLock,       Call::CarryAttributes,  Call::FlushFileSystem,
+    Call::GetRandomBytes, Call::GetBirthTime,   Call::OpenEntryForData,
 };
 
 const char* CallName(Call call);
@@ -62,6 +66,18 @@ struct File {
   bool hardLinked = false;      // a second name: forces the overwrite mode
   bool heldByALiveRun = false;  // another run holds it: a staged file cannot be opened,
                                 // and no file can be locked
+  std::uint64_t birth = 1;      // its birth time
+  // What a crash would leave: the bytes at the last flush, and the writes since then
+  // (each kept or lost), while `dirty`.
+  bool dirty = false;
+  std::vector<std::uint8_t> flushed;
+  struct Write {
+    std::uint64_t sequence = 0;
+    std::uint64_t offset = 0;
+    std::vector<std::uint8_t> bytes;
+    bool resize = false;  // SetFileLength to `offset`
+  };
+  std::vector<Write> unflushed;
 };
 
 struct Message {
@@ -74,6 +90,8 @@ enum class Fault {
   Fail,   // the call reports its error
   Short,  // ReadFile: the file shrinks by half; WriteAt: half lands, then writes fail
   Grow,   // ReadFile: the file turns out longer than its size said
+  Crash,  // the system stops here: unflushed writes are kept or lost by `State::keptWrites`,
+          // and every later call fails without any effect
 };
 
 struct PlannedFault {
@@ -104,6 +122,10 @@ struct State {
   std::u16string wideCommandLine;
   int openFolders = 0;
   std::uint32_t nameSeed = 0;
+  bool refuseNewFiles = false;  // the folders let no new file be made (AccessDenied)
+  bool crashed = false;
+  std::uint64_t keptWrites = ~0ULL;  // unflushed write n survives a crash if bit n % 64 is set
+  std::uint64_t writeSequence = 0;
 };
 
 // Fresh state for a test: no files, no faults, no blocks.

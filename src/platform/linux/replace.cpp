@@ -7,6 +7,7 @@
 #include <stdio.h>  // renameat2
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -507,6 +508,42 @@ Error FlushFileSystem(FileHandle file) {
 Error RenameOver(FileHandle /*staged*/, FolderHandle folder, const char* stagedName,
                  const char* name) {
   return ::renameat(Fd(folder), stagedName, Fd(folder), name) == 0 ? Error::None : LastError();
+}
+
+Error GetRandomBytes(void* buffer, std::size_t length) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  for (std::size_t done = 0; done < length;) {
+    const ssize_t got = ::getrandom(bytes + done, length - done, 0);
+    if (got < 0 && errno != EINTR) {
+      return LastError();
+    }
+    done += got > 0 ? static_cast<std::size_t>(got) : 0;
+  }
+  return Error::None;
+}
+
+// Nanoseconds since the epoch, where the file system records a birth time.
+Error GetBirthTime(FileHandle file, std::uint64_t& time) {
+  struct statx status {};
+  if (::statx(Fd(file), "", AT_EMPTY_PATH, STATX_BTIME, &status) != 0) {
+    return LastError();
+  }
+  if ((status.stx_mask & STATX_BTIME) == 0) {
+    return Error::NotSupported;
+  }
+  time = static_cast<std::uint64_t>(status.stx_btime.tv_sec) * 1000000000ULL +
+         status.stx_btime.tv_nsec;
+  return Error::None;
+}
+
+Error OpenEntryForData(FolderHandle folder, const char* name, bool writable, FileHandle& file) {
+  constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  const int fd = ::openat(Fd(folder), name, (writable ? O_RDWR : O_RDONLY) | kFlags);
+  if (fd < 0) {
+    return LastError();
+  }
+  file = fd;
+  return Error::None;
 }
 
 }  // namespace platform

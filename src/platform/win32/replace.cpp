@@ -552,4 +552,50 @@ Error MoveStagedFile(FileHandle file, FolderHandle folder, const char* /*from*/,
   return win32::ErrorFrom(RenameHandle(AsHandle(file), target.Get(), false));
 }
 
+// RtlGenRandom, exported by ADVAPI32 under this name.
+extern "C" __declspec(dllimport) BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+
+Error GetRandomBytes(void* buffer, std::size_t length) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  for (std::size_t done = 0; done < length;) {
+    const std::size_t left = length - done;
+    const ULONG ask = left < 0x10000 ? static_cast<ULONG>(left) : 0x10000;
+    if (SystemFunction036(bytes + done, ask) == FALSE) {
+      return Error::Other;
+    }
+    done += ask;
+  }
+  return Error::None;
+}
+
+// The creation time, in 100-nanosecond steps since 1601.
+Error GetBirthTime(FileHandle file, std::uint64_t& time) {
+  FILE_BASIC_INFO basic{};
+  if (!::GetFileInformationByHandleEx(AsHandle(file), FileBasicInfo, &basic, sizeof basic)) {
+    return LastError();
+  }
+  time = static_cast<std::uint64_t>(basic.CreationTime.QuadPart);
+  return Error::None;
+}
+
+// Others may read it meanwhile, never write it.
+Error OpenEntryForData(FolderHandle folder, const char* name, bool writable, FileHandle& file) {
+  const Text path = Join(folder, name);
+  if (path.Get() == nullptr) {
+    return Error::NoSpace;
+  }
+  HANDLE opened =
+      ::CreateFileA(path.Get(), GENERIC_READ | (writable ? GENERIC_WRITE : 0), FILE_SHARE_READ,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) {
+    return LastError();
+  }
+  if (!HoldsTheEntryItself(opened, folder, name)) {
+    ::CloseHandle(opened);
+    return Error::NotSupported;
+  }
+  file = reinterpret_cast<FileHandle>(opened);
+  return Error::None;
+}
+
 }  // namespace platform
