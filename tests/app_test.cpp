@@ -398,4 +398,122 @@ TEST_F(JobTest, KeyFileBytesAreWipedBeforeRelease) {
   EXPECT_EQ(state_->unwipedSecretReleases, 0);
 }
 
+// A run on a hard-linked file (rewritten in place) stopped halfway leaves a recovery
+// record beside it. Each row then runs a command on what is left.
+struct RecordCase {
+  const char* name;
+  const char* arguments;
+  Status status;
+  enum Expect { Finished, Untouched, CommandOnWhatWasLeft } expect;
+  bool recordStays;
+  void (*disturb)(fake::State& state, const Bytes& left);  // before the second run
+};
+
+Bytes RecordedPlain() {
+  Bytes plain(9000);
+  for (std::size_t n = 0; n < plain.size(); ++n) {
+    plain[n] = static_cast<std::uint8_t>(n * 89 + n / 311);
+  }
+  return plain;
+}
+
+class RecordTest : public JobTest, public testing::WithParamInterface<RecordCase> {
+ protected:
+  bool HasRecord() const { return state_->files.count(".linked.velmoran-recovery") != 0; }
+};
+
+// The first unit of the stretch in flight: where the bytes left first differ from the
+// intended ones.
+std::size_t FirstUnitInFlight(const Bytes& left, const Bytes& intended) {
+  std::size_t n = 0;
+  while (n < left.size() && left[n] == intended[n]) {
+    ++n;
+  }
+  return n / 512 * 512;
+}
+
+TEST_P(RecordTest, TheNextRunActsOnTheRecord) {
+  const RecordCase& c = GetParam();
+  const Bytes plain = RecordedPlain();
+  const Bytes intended = ComplementAddReference(plain, "secret");
+  state_->files["linked"] = {plain, false, true, true};
+  // Writes: the record made, then for each stretch of three units the record and the
+  // stretch. The crash comes as the second stretch is written.
+  fake::InjectFault(Call::WriteAt, 5, Fault::Crash);
+  Run("-s -k linked secret");
+  ASSERT_TRUE(HasRecord());
+  const Bytes left = FileBytes("linked");
+  ASSERT_NE(left, plain);
+  ASSERT_NE(left, intended);
+  state_->crashed = false;
+  state_->faults.clear();
+  if (c.disturb != nullptr) {
+    c.disturb(*state_, left);
+  }
+  const Bytes disturbed = FileBytes("linked");
+  EXPECT_EQ(Run(std::string("-s ") + c.arguments), c.status);
+  switch (c.expect) {
+    case RecordCase::Finished:
+      EXPECT_TRUE(FileBytes("linked") == intended) << "not what the interrupted run meant";
+      break;
+    case RecordCase::Untouched: EXPECT_TRUE(FileBytes("linked") == disturbed) << "touched"; break;
+    case RecordCase::CommandOnWhatWasLeft:
+      EXPECT_TRUE(FileBytes("linked") == ComplementAddReference(disturbed, "secret"));
+      break;
+  }
+  EXPECT_EQ(HasRecord(), c.recordStays);
+  EXPECT_EQ(state_->files.count("copy"), 0U) << "a refused copy made a file";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RecordTest,
+    testing::Values(
+        RecordCase{"SameCommand", "-k linked secret", kStatusSuccess, RecordCase::Finished, false,
+                   nullptr},
+        RecordCase{"CopyOntoItsOwnFile", "-c -k linked linked secret", kStatusSuccess,
+                   RecordCase::Finished, false, nullptr},
+        RecordCase{"AnotherKey", "-k linked other", kStatusReadOnly, RecordCase::Untouched, true,
+                   nullptr},
+        RecordCase{"AnotherCipher", "-m -k linked secret", kStatusReadOnly, RecordCase::Untouched,
+                   true, nullptr},
+        RecordCase{"CopyFromIt", "-c -k linked copy secret", kStatusReadOnly, RecordCase::Untouched,
+                   true, nullptr},
+        RecordCase{"CopyOverIt", "-c -k src linked secret", kStatusDestinationCreate,
+                   RecordCase::Untouched, true, nullptr},
+        RecordCase{"StaleForAnotherFile", "-k linked secret", kStatusSuccess,
+                   RecordCase::CommandOnWhatWasLeft, false,
+                   [](fake::State& state, const Bytes&) { state.files["linked"].birth = 77; }},
+        RecordCase{
+            "StaleForAnotherLength", "-k linked secret", kStatusSuccess,
+            RecordCase::CommandOnWhatWasLeft, false,
+            [](fake::State& state, const Bytes&) { state.files["linked"].bytes.push_back(1); }},
+        RecordCase{"StaleDoneRange", "-k linked secret", kStatusSuccess,
+                   RecordCase::CommandOnWhatWasLeft, false,
+                   [](fake::State& state, const Bytes&) { state.files["linked"].bytes[3] ^= 1; }},
+        RecordCase{
+            "AUnitInFlightFitsNothing", "-k linked secret", kStatusRead, RecordCase::Untouched,
+            true,
+            [](fake::State& state, const Bytes& left) {
+              Bytes& bytes = state.files["linked"].bytes;
+              const Bytes plain = RecordedPlain();
+              bytes[FirstUnitInFlight(left, ComplementAddReference(plain, "secret")) + 100] ^= 0x40;
+            }},
+        RecordCase{"TornBeforeItWasWhole", "-k linked secret", kStatusSuccess,
+                   RecordCase::CommandOnWhatWasLeft, false,
+                   [](fake::State& state, const Bytes& left) {
+                     state.files[".linked.velmoran-recovery"].bytes.assign(40, 0);
+                     state.files["linked"].bytes = RecordedPlain();
+                     (void)left;
+                   }}),
+    [](const testing::TestParamInfo<RecordCase>& info) { return info.param.name; });
+
+// Where no record can be made beside the file, the overwrite goes on as it did without.
+TEST_F(JobTest, AFolderThatTakesNoRecordIsOverwrittenWithoutOne) {
+  state_->files["linked"] = {kPlain, false, true, true};
+  state_->refuseNewFiles = true;
+  ASSERT_EQ(Run("-k linked secret"), kStatusSuccess);
+  EXPECT_EQ(FileBytes("linked"), ComplementAddReference(kPlain, "secret"));
+  EXPECT_EQ(state_->callCount[Call::FlushFile], 1) << "flushed once, as without a record";
+}
+
 }  // namespace
