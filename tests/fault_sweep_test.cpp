@@ -234,18 +234,37 @@ TEST_P(FaultSweep, EveryFailingCallKeepsTheInvariants) {
 // not yet flushed are kept or lost in several patterns (file and record alike). The
 // same command run again on what is left gives the file the interrupted run meant to
 // write; a file without a record after the crash holds its old or its new bytes whole.
+// The same again where a flush fails first, so that the crash comes during a put-back.
 TEST_P(FaultSweep, EveryCrashIsMadeGoodByTheSameCommandAgain) {
   const Mode& mode = GetParam();
   const Bytes plain = LongPlain();
   const bool ownFile = std::string(mode.source) == mode.destination;
   int runs = 0;
-  for (const std::uint64_t kept :
-       {~0ULL, 0ULL, 0x5555555555555555ULL, 0xAAAAAAAAAAAAAAAAULL, 0x00FF00FF00FF00FFULL}) {
+  const struct {
+    std::uint64_t kept;
+    int failedFlush;  // 0: none
+  } kScenarios[] = {{~0ULL, 0},
+                    {0ULL, 0},
+                    {0x5555555555555555ULL, 0},
+                    {0xAAAAAAAAAAAAAAAAULL, 0},
+                    {0x00FF00FF00FF00FFULL, 0},
+                    {~0ULL, 4},
+                    {0ULL, 9},
+                    {0x5555555555555555ULL, 12},
+                    {~0ULL, 13}};
+  for (const auto& scenario : kScenarios) {
+    const std::uint64_t kept = scenario.kept;
     for (const Call call : fake::kAllCalls) {
+      if (scenario.failedFlush != 0 && call == Call::FlushFile) {
+        continue;
+      }
       for (int nth = 1; nth < 1000; ++nth) {
         fake::State& state = Prepare(Variant{true}, plain);
         const auto before = state.files;
         state.keptWrites = kept;
+        if (scenario.failedFlush != 0) {
+          fake::InjectFault(Call::FlushFile, scenario.failedFlush);
+        }
         fake::InjectFault(call, nth, Fault::Crash);
         RunProgram();
         ResetJobSettings();
@@ -254,7 +273,8 @@ TEST_P(FaultSweep, EveryCrashIsMadeGoodByTheSameCommandAgain) {
         }
         ++runs;
         const std::string what = std::string(fake::CallName(call)) + " #" + std::to_string(nth) +
-                                 " kept " + std::to_string(kept);
+                                 " kept " + std::to_string(kept) + " flush failed " +
+                                 std::to_string(scenario.failedFlush);
         const Bytes left = state.files[mode.destination].bytes;
         const bool recorded = std::any_of(state.files.begin(), state.files.end(),
                                           [](const auto& entry) { return IsRecord(entry.first); });
