@@ -15,6 +15,10 @@ constexpr std::uint32_t kScratchBytes = 64U << 10;  // a multiple of the unit
 // Rounds of the key fingerprint's stretching: slow to guess keys against, yet a small
 // part of a run.
 constexpr std::uint32_t kStretchRounds = 1U << 20;
+// How often a put-back's write is made, after flushing first the file, then its whole
+// file system: on a copy-on-write file system an overwrite needs new space until what
+// was written is flushed.
+constexpr int kPutBackAttempts = 3;
 
 constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ULL;
 constexpr std::uint64_t kPrime2 = 0xC2B2AE3D27D4EB4FULL;
@@ -65,7 +69,10 @@ std::uint64_t HashBytes(const std::uint8_t* data, std::uint32_t length, std::uin
   std::uint32_t n = 0;
   for (; n + 32 <= length; n += 32) {
     for (int i = 0; i < 4; ++i) {
-      lane[i] = Rotate(lane[i] + Load64(data + n + 8 * i) * kPrime2, 31) * kPrime1;
+      lane[i] = Rotate(lane[i] + Load64(data + n + std::size_t{8} * static_cast<std::size_t>(i)) *
+                                     kPrime2,
+                       31) *
+                kPrime1;
     }
   }
   std::uint64_t hash =
@@ -90,7 +97,8 @@ void Fingerprint(const std::uint8_t* salt, const std::uint8_t* key, std::uint32_
   std::uint64_t state[4];
   for (int i = 0; i < 4; ++i) {
     state[i] = HashBytes(key, keyLength,
-                         Load64(salt + 8 * (i & 1)) + kPrime3 * static_cast<std::uint64_t>(i + 1));
+                         Load64(salt + std::size_t{8} * static_cast<std::size_t>(i & 1)) +
+                             kPrime3 * static_cast<std::uint64_t>(i + 1));
   }
   for (std::uint32_t round = 0; round < kStretchRounds; ++round) {
     const std::uint32_t i = round & 3U;
@@ -98,7 +106,8 @@ void Fingerprint(const std::uint8_t* salt, const std::uint8_t* key, std::uint32_
     state[i] ^= state[(i + 3) & 3U] >> 31;
   }
   for (int i = 0; i < 4; ++i) {
-    Store64(out + 8 * i, Avalanche(state[i] ^ state[(i + 2) & 3]));
+    Store64(out + std::size_t{8} * static_cast<std::size_t>(i),
+            Avalanche(state[i] ^ state[(i + 2) & 3]));
   }
 }
 
@@ -144,15 +153,14 @@ RecoveryRecord::Finding RecoveryRecord::Find(const char* text, std::size_t folde
     return Finding::None;  // no folder to hold a record, so none in it
   }
   const platform::Error opened = platform::OpenEntryForData(folder_, name, true, record_);
-  if (opened == platform::Error::NotFound) {
-    record_ = platform::kInvalidFile;
-    Close();
-    return Finding::None;
-  }
   if (opened != platform::Error::None) {
+    // Only a record that is there and cannot be read keeps the file from every run.
+    platform::FileInfo entry;
+    const bool absent = opened == platform::Error::NotFound ||
+                        platform::InspectEntry(folder_, name, entry) == platform::Error::NotFound;
     record_ = platform::kInvalidFile;
     Close();
-    return Finding::Unknown;
+    return absent ? Finding::None : Finding::Unknown;
   }
   // What the file is now, to tell whether the record is of it.
   platform::FileHandle file = platform::kInvalidFile;
@@ -368,7 +376,7 @@ bool RecoveryRecord::PrepareFlight(platform::FileHandle file, std::uint32_t star
       const std::uint64_t turned = HashBytes(bytes + at, unit, 0);
       const std::uint64_t fresh = diskIsNew ? disk[at / kUnitBytes] : turned;
       const std::uint64_t old = diskIsNew ? turned : disk[at / kUnitBytes];
-      std::uint8_t* check = checks + 8 * ((chunk + at - start) / kUnitBytes);
+      std::uint8_t* check = checks + std::size_t{8} * ((chunk + at - start) / kUnitBytes);
       Store32(check, Check(old));
       Store32(check + 4, Check(fresh));
       sum += UnitShare(fresh, (chunk + at) / kUnitBytes);
@@ -389,9 +397,9 @@ bool RecoveryRecord::Create(const char* text, std::size_t folderLength, const ch
   std::uint64_t size = 0;
   std::uint64_t birth = 0;
   const platform::Error born = platform::GetBirthTime(file, birth);
-  if (platform::GetFileSize(file, size) != platform::Error::None || size == 0 ||
-      size > 0xFFFFFFFFULL ||
-      (born != platform::Error::None && born != platform::Error::NotSupported) ||
+  // A file that is not the length it was read at is not recorded: its run fails anyway.
+  if (platform::GetFileSize(file, size) != platform::Error::None || size != job.length ||
+      size == 0 || (born != platform::Error::None && born != platform::Error::NotSupported) ||
       platform::GetRandomBytes(salt_, sizeof salt_) != platform::Error::None ||
       !Allocate(static_cast<std::uint32_t>(size))) {
     Close();
@@ -428,12 +436,12 @@ bool RecoveryRecord::Advance(platform::FileHandle file, std::uint32_t at) {
     doneSum_ += flightSum_;
     done_ = flightEnd_;
   }
-  const std::uint32_t end = length_ - at < batch_ ? length_ : at + batch_;
   flightSum_ = 0;
   flightEnd_ = done_;
-  if (at != done_) {
-    return false;  // only ever the stretch just after the done range
+  if (at != done_ || at >= length_) {
+    return false;  // only ever the stretch just after the done range, within the file
   }
+  const std::uint32_t end = length_ - at < batch_ ? length_ : at + batch_;
   // A recorded flight first, then its bytes: the record is written only once the checks
   // are all in place.
   const bool prepared = PrepareFlight(file, at, end, false);
@@ -446,7 +454,7 @@ bool RecoveryRecord::Advance(platform::FileHandle file, std::uint32_t at) {
 // leaves its new bytes in `unit`. False where it fits nothing.
 bool RecoveryRecord::FixUnit(std::uint8_t* unit, std::uint32_t length, std::uint32_t position,
                              std::uint32_t index) const {
-  const std::uint8_t* checks = slot_.Bytes() + kHeaderBytes + 8 * index;
+  const std::uint8_t* checks = slot_.Bytes() + kHeaderBytes + std::size_t{8} * index;
   const std::uint32_t old = Load32(checks);
   const std::uint32_t fresh = Load32(checks + 4);
   const std::uint32_t now = Check(HashBytes(unit, length, 0));
@@ -543,12 +551,29 @@ bool RecoveryRecord::RevertRange(platform::FileHandle file, std::uint32_t start,
       return false;
     }
     job_.transform(scratch_.Bytes(), length, chunk);
-    if (!WriteRange(file, chunk, length)) {
+    if (!Retrying(file, [&] { return WriteRange(file, chunk, length); })) {
       return false;
     }
     chunk += length;
   }
   return true;
+}
+
+template <typename Write>
+bool RecoveryRecord::Retrying(platform::FileHandle file, Write write) {
+  for (int attempt = 1;; ++attempt) {
+    if (write()) {
+      return true;
+    }
+    if (attempt == kPutBackAttempts) {
+      return false;
+    }
+    if (attempt == 1) {
+      platform::FlushFile(file);
+    } else {
+      platform::FlushFileSystem(file);
+    }
+  }
 }
 
 // Backwards, a stretch at a time, so that the record always tells a done range of new
@@ -569,7 +594,8 @@ bool RecoveryRecord::PutBack(platform::FileHandle file, std::uint32_t written) {
       return false;
     }
     doneSum_ -= flightSum_;
-    if (!WriteSlot() || !RevertRange(file, start, flightEnd_) ||
+    if (!Retrying(record_, [this] { return WriteSlot(); }) ||
+        !RevertRange(file, start, flightEnd_) ||
         platform::FlushFile(file) != platform::Error::None) {
       Close();
       return false;

@@ -27,11 +27,12 @@
 // of old bytes at a place in the file into new ones (and back: the ciphers are their
 // own inverse).
 struct RecordedJob {
-  bool inPlace = false;  // the destination is the source's own file by construction
-  std::uint32_t cipher = 0;
   const std::uint8_t* key = nullptr;
-  std::uint32_t keyLength = 0;
   void (*transform)(std::uint8_t* data, std::uint32_t length, std::uint32_t position) = nullptr;
+  std::uint32_t keyLength = 0;
+  std::uint32_t cipher = 0;
+  std::uint32_t length = 0;  // the file's length as it was read
+  bool inPlace = false;      // the destination is the source's own file by construction
 };
 
 class RecoveryRecord {
@@ -102,6 +103,9 @@ class RecoveryRecord {
   bool FixUnit(std::uint8_t* unit, std::uint32_t length, std::uint32_t position,
                std::uint32_t index) const;
   bool RevertRange(platform::FileHandle file, std::uint32_t start, std::uint32_t end);
+  // Makes `write` again after a failure, flushing first `file`, then its file system.
+  template <typename Write>
+  bool Retrying(platform::FileHandle file, Write write);
   void Remove();
   bool RemoveEntry();
 

@@ -210,9 +210,9 @@ class FileReplacement {
   std::uint32_t written_ = 0;  // how far the new content may have reached the file
   RunFiles runFiles_;
   bool runFilesKnown_ = false;
-  RecordedJob job_;
-  bool jobKnown_ = false;
   RecoveryRecord record_;
-  bool recovering_ = false;
+  RecordedJob job_;
   std::uint32_t resumesAt_ = 0;
+  bool jobKnown_ = false;
+  bool recovering_ = false;
 };

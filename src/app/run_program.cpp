@@ -137,6 +137,7 @@ Status RunJob(JobSettings& job) {
   recorded.cipher = (job.Flags & FlagXOrData) != 0 ? 1 : 0;
   recorded.key = job.KeyBytes;
   recorded.keyLength = job.KeyLength;
+  recorded.length = source.Length();
   recorded.transform = &ApplySelectedCipherAt;
   replacement.DescribeJob(recorded);
   status = replacement.Begin(job.Destination());

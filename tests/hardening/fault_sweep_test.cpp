@@ -274,6 +274,27 @@ class FaultSweep : public ToolTest, public ::testing::WithParamInterface<SweepMo
     const Bytes before = !copy                      ? source_
                          : mode.existingDestination ? destination_
                                                     : support::kMissing;
+    // A recovery record left beside the file: by a run whose put-back failed too, it
+    // tells where the file stands, and the same command without the fault finishes the
+    // job; one that is empty (made, then never written, or emptied as it could not be
+    // removed) the next run drops, as it is here.
+    const std::string record = "." + output + ".velmoran-recovery";
+    bool finishedFromRecord = false;
+    if (Names("work").count(record) != 0) {
+      if (Read("work/" + record).empty()) {
+        ::unlink(Path("work/" + record).c_str());
+      } else if (IsReplaceStatus(outcome.exitCode)) {
+        Launch again = In(mode.args);
+        again.directory = Path("work");
+        const Outcome next = RunTool(again);
+        if (next.exitCode != 0 || Read("work/" + output) != transformed) {
+          broken << "the same command again did not finish the job from the record: status "
+                 << next.exitCode << ", " << Describe(Read("work/" + output), before, transformed)
+                 << "; ";
+        }
+        finishedFromRecord = true;
+      }
+    }
     const Bytes outputNow = Read("work/" + output);
     std::set<std::string> names = {"source"};
     if (mode.existingDestination || (copy && outcome.exitCode == 0)) {
@@ -321,7 +342,11 @@ class FaultSweep : public ToolTest, public ::testing::WithParamInterface<SweepMo
       broken << "status " << outcome.exitCode << " is not of the "
              << (side == Side::Read ? "read" : "replace") << " side; ";
     }
-    if (mode.tearsBecause != nullptr && outputNow != before && IsReplaceStatus(outcome.exitCode)) {
+    if (finishedFromRecord) {
+      std::cout << "finished from the record: " << mode.label << ", " << fault << ", status "
+                << outcome.exitCode << "\n";
+    } else if (mode.tearsBecause != nullptr && outputNow != before &&
+               IsReplaceStatus(outcome.exitCode)) {
       ++torn;
       std::cout << "torn (" << mode.tearsBecause << "): " << mode.label << ", " << fault
                 << ", status " << outcome.exitCode << ", " << output << " is "
