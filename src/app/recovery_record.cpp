@@ -197,61 +197,51 @@ RecoveryRecord::Finding RecoveryRecord::Find(const char* text, std::size_t folde
   return Finding::Applies;
 }
 
+bool RecoveryRecord::ReadSlot(std::uint32_t slot) {
+  std::uint8_t* bytes = slot_.Bytes();
+  std::memset(bytes, 0, slotBytes_);
+  for (std::uint32_t done = 0; done < slotBytes_;) {
+    std::uint32_t moved = 0;
+    if (platform::ReadAt(record_, std::uint64_t{slot} * slotBytes_ + done, bytes + done,
+                         slotBytes_ - done, moved) != platform::Error::None) {
+      return false;
+    }
+    if (moved == 0) {
+      break;  // a slot never written, or cut short
+    }
+    done += moved;
+  }
+  return true;
+}
+
 // Parses both slots and keeps the newer valid one in slot_; a slot_ starting with 0
 // means neither is valid. False only where the record cannot be read.
 bool RecoveryRecord::ReadSlots() {
-  const std::uint32_t fileLength = length_;
   std::uint32_t best = 2;
   std::uint32_t bestSequence = 0;
   for (std::uint32_t slot = 0; slot < 2; ++slot) {
     std::uint32_t sequence = 0;
-    std::uint8_t* bytes = slot_.Bytes();
-    std::memset(bytes, 0, slotBytes_);
-    for (std::uint32_t done = 0; done < slotBytes_;) {
-      std::uint32_t moved = 0;
-      if (platform::ReadAt(record_, std::uint64_t{slot} * slotBytes_ + done, bytes + done,
-                           slotBytes_ - done, moved) != platform::Error::None) {
-        return false;
-      }
-      if (moved == 0) {
-        break;
-      }
-      done += moved;
+    if (!ReadSlot(slot)) {
+      return false;
     }
-    if (ParseSlot(slot, sequence) && (best == 2 || sequence - bestSequence < 0x80000000U)) {
+    if (ParseSlot(sequence) && (best == 2 || sequence - bestSequence < 0x80000000U)) {
       best = slot;
       bestSequence = sequence;
     }
   }
-  length_ = fileLength;
   if (best == 2) {
     slot_.Bytes()[0] = 0;
     return true;
   }
-  if (best == 0) {
-    // Read again: the buffer holds the other slot.
-    std::uint32_t sequence = 0;
-    std::memset(slot_.Bytes(), 0, slotBytes_);
-    for (std::uint32_t done = 0; done < slotBytes_;) {
-      std::uint32_t moved = 0;
-      if (platform::ReadAt(record_, done, slot_.Bytes() + done, slotBytes_ - done, moved) !=
-          platform::Error::None) {
-        return false;
-      }
-      if (moved == 0) {
-        break;
-      }
-      done += moved;
-    }
-    if (!ParseSlot(0, sequence)) {
-      return false;  // it changed under this run
-    }
+  std::uint32_t sequence = 0;
+  if (best == 0 && (!ReadSlot(0) || !ParseSlot(sequence))) {
+    return false;  // the buffer held the other slot, and this one changed meanwhile
   }
   sequence_ = bestSequence;
   return true;
 }
 
-bool RecoveryRecord::ParseSlot(std::uint32_t /*slot*/, std::uint32_t& sequence) {
+bool RecoveryRecord::ParseSlot(std::uint32_t& sequence) {
   const std::uint8_t* bytes = slot_.Bytes();
   if (std::memcmp(bytes, kMagic, sizeof kMagic) != 0) {
     return false;

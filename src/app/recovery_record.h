@@ -94,7 +94,8 @@ class RecoveryRecord {
   bool OpenFolderOf(const char* text, std::size_t folderLength, const char* name);
   bool Allocate(std::uint32_t length);
   bool ReadSlots();
-  bool ParseSlot(std::uint32_t slot, std::uint32_t& sequence);
+  bool ReadSlot(std::uint32_t slot);
+  bool ParseSlot(std::uint32_t& sequence);
   bool WriteSlot();
   bool PrepareFlight(platform::FileHandle file, std::uint32_t start, std::uint32_t end,
                      bool diskIsNew);
