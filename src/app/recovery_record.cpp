@@ -161,7 +161,8 @@ bool RecoveryRecord::Allocate(std::uint32_t length) {
 }
 
 RecoveryRecord::Finding RecoveryRecord::Find(const char* text, std::size_t folderLength,
-                                             const char* name, const char* path) {
+                                             const char* name, const char* path,
+                                             bool keepOthers) {
   if (!OpenFolderOf(text, folderLength, name)) {
     return Finding::None;  // no folder to hold a record, so none in it
   }
@@ -197,14 +198,17 @@ RecoveryRecord::Finding RecoveryRecord::Find(const char* text, std::size_t folde
     Close();
     return Finding::Unknown;
   }
-  if (slot_.Bytes()[0] == 0) {
-    Remove();  // torn before it was ever whole: not a byte of the file was written
-    return Finding::None;
-  }
-  const bool same =
-      id_ == info.id && birth_ == (born == platform::Error::None ? birth : 0) && length_ == size;
+  const bool whole = slot_.Bytes()[0] != 0;
+  const bool same = whole && id_ == info.id &&
+                    birth_ == (born == platform::Error::None ? birth : 0) && length_ == size;
   if (!same) {
-    Remove();  // of a file that is gone, or was changed since
+    // Torn before it was ever whole (not a byte of the file was written), or of a file
+    // that is gone or was changed since: removed, unless it may be another file's.
+    if (keepOthers) {
+      Close();
+    } else {
+      Remove();
+    }
     return Finding::None;
   }
   return Finding::Applies;

@@ -50,8 +50,10 @@ class RecoveryRecord {
 
   // Looks for the record `name` in the folder text[0, folderLength) of the file at
   // `path`. A record of another file, another length, or one torn before it was ever
-  // whole, is removed. After Applies the record stays open, to be resumed.
-  Finding Find(const char* text, std::size_t folderLength, const char* name, const char* path);
+  // whole, is removed (unless `keepOthers`: it may be another file's). After Applies the
+  // record stays open, to be resumed.
+  Finding Find(const char* text, std::size_t folderLength, const char* name, const char* path,
+               bool keepOthers = false);
 
   // Whether the found record was made with this cipher and key.
   [[nodiscard]] bool SameJob(const RecordedJob& job) const;

@@ -362,7 +362,7 @@ Status FileReplacement::LookForRecord() {
     return kStatusSuccess;  // no record fits beside it, so none was made
   }
   const Status refused = OwnFile() ? kStatusReadOnly : kStatusDestinationCreate;
-  switch (record_.Find(FullPath(), nameStart_, name.Text(), FullPath())) {
+  switch (FindRecord(name.Text())) {
     case RecoveryRecord::Finding::None: return kStatusSuccess;
     case RecoveryRecord::Finding::Unknown: return refused;
     case RecoveryRecord::Finding::Applies: break;
@@ -373,6 +373,46 @@ Status FileReplacement::LookForRecord() {
   }
   recovering_ = true;
   return kStatusSuccess;
+}
+
+// The record beside the file's name `name`, or, for a file with several names, beside
+// another of its names in the same folder (read only: a record of another file is
+// left to that file's runs).
+RecoveryRecord::Finding FileReplacement::FindRecord(const char* name) {
+  const RecoveryRecord::Finding found = record_.Find(FullPath(), nameStart_, name, FullPath());
+  if (found != RecoveryRecord::Finding::None || !exists_ || existing_.links < 2) {
+    return found;
+  }
+  platform::FolderHandle folder = platform::kInvalidFolder;
+  if (platform::OpenFolder(FullPath(), nameStart_, folder) != platform::Error::None) {
+    return found;
+  }
+  struct Search {
+    FileReplacement* self;
+    const char* own;
+    bool applies;
+  } wanted{this, name, false};
+  platform::ListFolder(
+      folder,
+      [](const char* entry, void* context) {
+        auto* search = static_cast<Search*>(context);
+        constexpr std::size_t kSuffix = kMarkerLength + sizeof kRecordTag - 1;
+        const std::size_t length = std::strlen(entry);
+        if (search->applies || entry[0] != '.' || length <= kSuffix ||
+            std::memcmp(entry + length - kSuffix, kStagedMarker, kMarkerLength) != 0 ||
+            std::memcmp(entry + length - sizeof kRecordTag + 1, kRecordTag,
+                        sizeof kRecordTag - 1) != 0 ||
+            std::strcmp(entry, search->own) == 0) {
+          return;
+        }
+        FileReplacement& self = *search->self;
+        search->applies =
+            self.record_.Find(self.FullPath(), self.nameStart_, entry, self.FullPath(), true) ==
+            RecoveryRecord::Finding::Applies;
+      },
+      &wanted);
+  platform::CloseFolder(folder);
+  return wanted.applies ? RecoveryRecord::Finding::Applies : RecoveryRecord::Finding::None;
 }
 
 // Only the source's own file is rewritten from itself, and only its job can be
@@ -392,8 +432,8 @@ Status FileReplacement::RefuseIfRecorded(const char* path, Status refused) {
   if (!MakeRecordName(name)) {
     return kStatusSuccess;
   }
-  const RecoveryRecord::Finding found =
-      record_.Find(FullPath(), nameStart_, name.Text(), FullPath());
+  exists_ = platform::InspectFile(FullPath(), existing_) == platform::Error::None;
+  const RecoveryRecord::Finding found = FindRecord(name.Text());
   record_.Close();
   return found == RecoveryRecord::Finding::None ? kStatusSuccess : refused;
 }

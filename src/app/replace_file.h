@@ -188,6 +188,7 @@ class FileReplacement {
   [[nodiscard]] bool OwnFile() const;
   bool MakeRecordName(HeapBlock& name);
   Status LookForRecord();
+  RecoveryRecord::Finding FindRecord(const char* name);
   void MakeRecord();
 
   [[nodiscard]] const char* FullPath() const { return located_.Text(); }

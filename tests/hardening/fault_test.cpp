@@ -572,6 +572,63 @@ INSTANTIATE_TEST_SUITE_P(
                       PutBackCase{"NeverFreed", "pwrite:5:ENOSPC:onward", false}),
     [](const ::testing::TestParamInfo<PutBackCase>& p) { return std::string(p.param.name); });
 
+// A run on a hard-linked file whose writes, and so its put-back, fail from its second
+// stretch on leaves the file partly transformed with its recovery record. Each row then
+// runs a command on it, without any fault.
+struct RecordRow {
+  const char* name;
+  std::vector<std::string> args;
+  int exitCode;
+  bool finished;  // the file then holds what the first run meant to write, record gone
+};
+
+class RecordRowTest : public FaultTest, public ::testing::WithParamInterface<RecordRow> {};
+
+TEST_P(RecordRowTest, TheRecordDecidesWhoMayTouchTheFile) {
+  if (std::getenv("VELMORAN_HARDENING_TOOL") != nullptr) {
+    GTEST_SKIP() << "the shim would be preloaded into the wrapper too";
+  }
+  const Bytes source = SomeBytes(kLength, 13);
+  Write("source", source);
+  Write("other", SomeBytes(1000, 14));
+  HardLink("source", "second");
+  Launch launch = In({"-s", "-k", "source", "secret"});
+  launch.environment = ShimEnvironment({"VELMORAN_SHIM_FAIL=pwrite:5:ENOSPC:onward"});
+  ASSERT_EQ(RunTool(launch).exitCode, 15);
+  const Bytes left = Read("source");
+  ASSERT_TRUE(left != source);
+  ASSERT_EQ(Names().count(".source.velmoran-recovery"), 1U);
+  const auto names = Names();
+
+  const Outcome outcome = RunTool(In(GetParam().args));
+  EXPECT_EQ(outcome.exitCode, GetParam().exitCode) << outcome.err;
+  if (GetParam().finished) {
+    EXPECT_TRUE(Read("source") == ComplementAdd(source, "secret"));
+    std::set<std::string> without = names;
+    without.erase(".source.velmoran-recovery");
+    EXPECT_EQ(Names(), without);
+  } else {
+    EXPECT_TRUE(Read("source") == left) << "touched";
+    EXPECT_EQ(Names(), names);
+  }
+  EXPECT_TRUE(Read("second") == Read("source"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RecordRowTest,
+    ::testing::Values(
+        RecordRow{"SameCommand", {"-s", "-k", "source", "secret"}, 0, true},
+        RecordRow{
+            "CopyOntoItsOwnFile", {"-s", "-c", "-k", "source", "./source", "secret"}, 0, true},
+        RecordRow{"AnotherKey", {"-s", "-k", "source", "wrong"}, 19, false},
+        RecordRow{"AnotherCipher", {"-s", "-m", "-k", "source", "secret"}, 19, false},
+        RecordRow{"CopyFromIt", {"-s", "-c", "-k", "source", "copy", "secret"}, 19, false},
+        RecordRow{"CopyOverIt", {"-s", "-c", "-k", "other", "source", "secret"}, 3, false},
+        RecordRow{
+            "CopyFromItsOtherName", {"-s", "-c", "-k", "second", "copy", "secret"}, 19, false},
+        RecordRow{"SameCommandOnItsOtherName", {"-s", "-k", "second", "secret"}, 0, true}),
+    [](const ::testing::TestParamInfo<RecordRow>& p) { return std::string(p.param.name); });
+
 // An overwrite needs new blocks where the file has holes: a full disk then fails it
 // partway, and the bytes already written must be put back.
 TEST_F(FaultTest, AFullDiskDuringAnOverwritePutsTheOriginalBack) {
