@@ -79,6 +79,23 @@ bool IsRecord(const std::string& path) {
   return path.find(".velmoran-recovery") != std::string::npos;
 }
 
+// Whether a record holds a slot of a finished job (done as far as the length): the last
+// a run writes before removing it, which no later run acts on.
+bool SaysFinished(const Bytes& record) {
+  const std::string magic = "VLMRREC\x01";
+  const auto field = [&](std::size_t at) {
+    return static_cast<std::uint32_t>(record[at]) | (record[at + 1] << 8U) |
+           (record[at + 2] << 16U) | (static_cast<std::uint32_t>(record[at + 3]) << 24U);
+  };
+  for (std::size_t at = 0; at + 56 <= record.size(); ++at) {
+    if (std::equal(magic.begin(), magic.end(), record.begin() + static_cast<std::ptrdiff_t>(at)) &&
+        field(at + 48) == field(at + 20)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool ReadSide(Call call) {
   return call == Call::OpenForReading || call == Call::ProbeWriteAccess ||
          call == Call::GetFileSize || call == Call::ReadFile;
@@ -276,8 +293,10 @@ TEST_P(FaultSweep, EveryCrashIsMadeGoodByTheSameCommandAgain) {
                                  " kept " + std::to_string(kept) + " flush failed " +
                                  std::to_string(scenario.failedFlush);
         const Bytes left = state.files[mode.destination].bytes;
-        const bool recorded = std::any_of(state.files.begin(), state.files.end(),
-                                          [](const auto& entry) { return IsRecord(entry.first); });
+        const bool recorded =
+            std::any_of(state.files.begin(), state.files.end(), [](const auto& entry) {
+              return IsRecord(entry.first) && !SaysFinished(entry.second.bytes);
+            });
         if (ownFile && !recorded) {
           ASSERT_TRUE(left == plain || left == Apply(mode, plain)) << what << ": torn, no record";
         }

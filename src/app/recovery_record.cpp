@@ -161,8 +161,7 @@ bool RecoveryRecord::Allocate(std::uint32_t length) {
 }
 
 RecoveryRecord::Finding RecoveryRecord::Find(const char* text, std::size_t folderLength,
-                                             const char* name, const char* path,
-                                             bool keepOthers) {
+                                             const char* name, const char* path, bool keepOthers) {
   if (!OpenFolderOf(text, folderLength, name)) {
     return Finding::None;  // no folder to hold a record, so none in it
   }
@@ -198,7 +197,8 @@ RecoveryRecord::Finding RecoveryRecord::Find(const char* text, std::size_t folde
     Close();
     return Finding::Unknown;
   }
-  const bool whole = slot_.Bytes()[0] != 0;
+  // A record of a finished job (one whose removal failed) no longer applies either.
+  const bool whole = slot_.Bytes()[0] != 0 && done_ < length_;
   const bool same = whole && id_ == info.id &&
                     birth_ == (born == platform::Error::None ? birth : 0) && length_ == size;
   if (!same) {
@@ -601,8 +601,19 @@ bool RecoveryRecord::PutBack(platform::FileHandle file, std::uint32_t written) {
       return false;
     }
     doneSum_ -= flightSum_;
-    if (!Retrying(record_, [this] { return WriteSlot(); }) ||
-        !RevertRange(file, start, flightEnd_) ||
+    if (!Retrying(record_, [this] { return WriteSlot(); })) {
+      // The record itself can no longer be written: the rest is put back as it would be
+      // without one, and the record goes once that has been done whole.
+      const bool whole =
+          RevertRange(file, 0, flightEnd_) && platform::FlushFile(file) == platform::Error::None;
+      if (whole) {
+        Remove();
+      } else {
+        Close();
+      }
+      return whole;
+    }
+    if (!RevertRange(file, start, flightEnd_) ||
         platform::FlushFile(file) != platform::Error::None) {
       Close();
       return false;
@@ -612,12 +623,18 @@ bool RecoveryRecord::PutBack(platform::FileHandle file, std::uint32_t written) {
   return true;
 }
 
-// A record that cannot be removed is emptied instead: one that stayed whole would have
-// the next run take the finished file for an unfinished one.
+// A record that cannot be removed is emptied instead, and was recorded finished before:
+// one that stayed whole would have the next run take the file for an unfinished one.
 void RecoveryRecord::Finish() {
   if (!Active()) {
     return;
   }
+  // Recorded complete first: a record that then stays tells nothing any run acts on.
+  doneSum_ += flightEnd_ > done_ ? flightSum_ : 0;
+  done_ = length_;
+  flightEnd_ = length_;
+  flightSum_ = 0;
+  WriteSlot();
   if (!RemoveEntry() &&
       platform::OpenEntryForData(folder_, name_.Text(), true, record_) == platform::Error::None) {
     platform::SetFileLength(record_, 0);

@@ -209,6 +209,7 @@ Status FileReplacement::Begin(const char* path, bool allowStaging) {
   }
   recovering_ = false;
   resumesAt_ = 0;
+  entriesStay_ = false;
   if (exists_) {
     const Status recorded = LookForRecord();
     if (recorded != kStatusSuccess) {
@@ -250,7 +251,8 @@ Status FileReplacement::Begin(const char* path, bool allowStaging) {
     return exists_ ? BeginOverwrite() : kStatusDestinationCreate;
   }
   if (named_ && !StagedFileMoves()) {
-    Abandon();  // an append-only folder keeps it, but empty
+    Abandon();            // an append-only folder keeps it, but empty
+    entriesStay_ = true;  // and would keep a record too
     return exists_ ? BeginOverwrite() : kStatusDestinationCreate;
   }
   return kStatusSuccess;
@@ -419,7 +421,7 @@ RecoveryRecord::Finding FileReplacement::FindRecord(const char* name) {
 // finished from what it holds. Where no record can be made, the overwrite goes on without.
 void FileReplacement::MakeRecord() {
   HeapBlock name;
-  if (jobKnown_ && exists_ && OwnFile() && MakeRecordName(name)) {
+  if (jobKnown_ && exists_ && !entriesStay_ && OwnFile() && MakeRecordName(name)) {
     record_.Create(FullPath(), nameStart_, name.Text(), file_, existing_, job_);
   }
 }

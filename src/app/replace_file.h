@@ -216,4 +216,5 @@ class FileReplacement {
   std::uint32_t resumesAt_ = 0;
   bool jobKnown_ = false;
   bool recovering_ = false;
+  bool entriesStay_ = false;  // the folder was found to keep every entry (append-only)
 };
