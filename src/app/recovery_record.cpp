@@ -339,6 +339,7 @@ bool RecoveryRecord::ReadRange(platform::FileHandle file, std::uint32_t offset,
     if (platform::ReadAt(file, std::uint64_t{offset} + done, scratch_.Bytes() + done, length - done,
                          moved) != platform::Error::None ||
         moved == 0 || moved > length - done) {
+      shrank_ = moved == 0;
       return false;
     }
     done += moved;
@@ -435,7 +436,15 @@ bool RecoveryRecord::Create(const char* text, std::size_t folderLength, const ch
   return true;
 }
 
-bool RecoveryRecord::Advance(platform::FileHandle file, std::uint32_t at) {
+Status RecoveryRecord::Advance(platform::FileHandle file, std::uint32_t at) {
+  shrank_ = false;
+  if (AdvanceTo(file, at)) {
+    return kStatusSuccess;
+  }
+  return shrank_ ? kStatusRead : kStatusWrite;
+}
+
+bool RecoveryRecord::AdvanceTo(platform::FileHandle file, std::uint32_t at) {
   if (flightEnd_ > done_) {
     if (platform::FlushFile(file) != platform::Error::None) {
       return false;
@@ -623,20 +632,20 @@ bool RecoveryRecord::PutBack(platform::FileHandle file, std::uint32_t written) {
   return true;
 }
 
-// A record that cannot be removed is emptied instead, and was recorded finished before:
-// one that stayed whole would have the next run take the file for an unfinished one.
+// A record that cannot be removed is recorded finished and emptied instead: one that
+// stayed whole would have the next run take the file for an unfinished one.
 void RecoveryRecord::Finish() {
   if (!Active()) {
     return;
   }
-  // Recorded complete first: a record that then stays tells nothing any run acts on.
-  doneSum_ += flightEnd_ > done_ ? flightSum_ : 0;
-  done_ = length_;
-  flightEnd_ = length_;
-  flightSum_ = 0;
-  WriteSlot();
   if (!RemoveEntry() &&
       platform::OpenEntryForData(folder_, name_.Text(), true, record_) == platform::Error::None) {
+    // Recorded finished, then emptied: a record that stays tells nothing any run acts on.
+    doneSum_ += flightEnd_ > done_ ? flightSum_ : 0;
+    done_ = length_;
+    flightEnd_ = length_;
+    flightSum_ = 0;
+    WriteSlot();
     platform::SetFileLength(record_, 0);
     platform::FlushFile(record_);
   }

@@ -77,8 +77,9 @@ class RecoveryRecord {
   [[nodiscard]] std::uint32_t FlightEnd() const { return flightEnd_; }
 
   // At the end of the flight (`at` == FlightEnd()): flushes the file, records the flight
-  // as done and the next stretch as in flight, and flushes the record. False on failure.
-  bool Advance(platform::FileHandle file, std::uint32_t at);
+  // as done and the next stretch as in flight, and flushes the record. 0; 5 where the
+  // file turned out shorter (it shrank); 6 where a write or flush failed.
+  Status Advance(platform::FileHandle file, std::uint32_t at);
 
   // Turns everything written so far (up to `written`) back into old bytes, the stretch
   // in flight first, then each earlier stretch, the record following each step. True
@@ -96,6 +97,7 @@ class RecoveryRecord {
   bool OpenFolderOf(const char* text, std::size_t folderLength, const char* name);
   bool Allocate(std::uint32_t length);
   bool ReadSlots();
+  bool AdvanceTo(platform::FileHandle file, std::uint32_t at);
   bool ReadSlot(std::uint32_t slot);
   bool ParseSlot(std::uint32_t& sequence);
   bool WriteSlot();
@@ -132,4 +134,5 @@ class RecoveryRecord {
   std::uint8_t fingerprint_[32] = {};
   std::uint64_t doneSum_ = 0;
   std::uint64_t flightSum_ = 0;
+  bool shrank_ = false;  // the last read met the file's end
 };

@@ -554,8 +554,9 @@ Status FileReplacement::WritePart(const std::uint8_t* part, std::uint32_t offset
       offset += first;
       length -= first;
     }
-    if (!record_.Advance(file_, offset)) {
-      return written_ == 0 ? kStatusWrite : kStatusShortWrite;
+    const Status advanced = record_.Advance(file_, offset);
+    if (advanced != kStatusSuccess) {
+      return advanced == kStatusRead || written_ == 0 ? advanced : kStatusShortWrite;
     }
   }
   for (std::uint32_t done = 0; done < length;) {

@@ -150,7 +150,8 @@ class FileReplacement {
   [[nodiscard]] bool EndsAt(std::uint32_t length);
 
   // Writes `length` bytes of new content at `offset`, just after the previous part.
-  // Statuses: 0, 6 (nothing written yet), 15 (partway).
+  // Statuses: 0, 6 (nothing written yet), 15 (partway), 5 (under a recovery record,
+  // the file turned out shorter than it was read).
   Status WritePart(const std::uint8_t* part, std::uint32_t offset, std::uint32_t length);
 
   // Where the destination is being overwritten and `restore` is given, turns what was
