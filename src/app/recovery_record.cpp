@@ -336,10 +336,10 @@ bool RecoveryRecord::ReadRange(platform::FileHandle file, std::uint32_t offset,
                                std::uint32_t length) {
   for (std::uint32_t done = 0; done < length;) {
     std::uint32_t moved = 0;
-    if (platform::ReadAt(file, std::uint64_t{offset} + done, scratch_.Bytes() + done, length - done,
-                         moved) != platform::Error::None ||
-        moved == 0 || moved > length - done) {
-      shrank_ = moved == 0;
+    const platform::Error read = platform::ReadAt(file, std::uint64_t{offset} + done,
+                                                  scratch_.Bytes() + done, length - done, moved);
+    if (read != platform::Error::None || moved == 0 || moved > length - done) {
+      shrank_ = read == platform::Error::None && moved == 0;
       return false;
     }
     done += moved;
@@ -406,7 +406,11 @@ bool RecoveryRecord::Create(const char* text, std::size_t folderLength, const ch
   std::uint64_t birth = 0;
   const platform::Error born = platform::GetBirthTime(file, birth);
   // A file that is not the length it was read at is not recorded: its run fails anyway.
-  if (platform::GetFileSize(file, size) != platform::Error::None || size != job.length ||
+  // Nor one that may be written but not read: its stretches could not be checked.
+  std::uint8_t first = 0;
+  std::uint32_t moved = 0;
+  if (platform::ReadAt(file, 0, &first, 1, moved) != platform::Error::None ||
+      platform::GetFileSize(file, size) != platform::Error::None || size != job.length ||
       size == 0 || (born != platform::Error::None && born != platform::Error::NotSupported) ||
       platform::GetRandomBytes(salt_, sizeof salt_) != platform::Error::None ||
       !Allocate(static_cast<std::uint32_t>(size))) {
