@@ -602,7 +602,7 @@ bool RecoveryRecord::PutBack(platform::FileHandle file, std::uint32_t written) {
   const std::uint32_t reached = written < flightEnd_ ? written : flightEnd_;
   if ((reached > done_ && !RevertRange(file, done_, reached)) ||
       platform::FlushFile(file) != platform::Error::None) {
-    Close();
+    GiveUp(file);
     return false;
   }
   while (done_ > 0) {
@@ -610,7 +610,7 @@ bool RecoveryRecord::PutBack(platform::FileHandle file, std::uint32_t written) {
     flightEnd_ = done_;
     done_ = start;
     if (!PrepareFlight(file, start, flightEnd_, true)) {
-      Close();
+      GiveUp(file);
       return false;
     }
     doneSum_ -= flightSum_;
@@ -622,18 +622,30 @@ bool RecoveryRecord::PutBack(platform::FileHandle file, std::uint32_t written) {
       if (whole) {
         Remove();
       } else {
-        Close();
+        GiveUp(file);
       }
       return whole;
     }
     if (!RevertRange(file, start, flightEnd_) ||
         platform::FlushFile(file) != platform::Error::None) {
-      Close();
+      GiveUp(file);
       return false;
     }
   }
   Remove();
   return true;
+}
+
+// A put-back that stops keeps the record, which tells where the file stands, unless
+// the file is no longer the length it records (changed under the run): then it tells
+// nothing, and would only be dropped as stale.
+void RecoveryRecord::GiveUp(platform::FileHandle file) {
+  std::uint64_t size = 0;
+  if (platform::GetFileSize(file, size) == platform::Error::None && size != length_) {
+    Remove();
+  } else {
+    Close();
+  }
 }
 
 // A record that cannot be removed is recorded finished and emptied instead: one that

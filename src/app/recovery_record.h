@@ -98,6 +98,7 @@ class RecoveryRecord {
   bool Allocate(std::uint32_t length);
   bool ReadSlots();
   bool AdvanceTo(platform::FileHandle file, std::uint32_t at);
+  void GiveUp(platform::FileHandle file);
   bool ReadSlot(std::uint32_t slot);
   bool ParseSlot(std::uint32_t& sequence);
   bool WriteSlot();
