@@ -498,6 +498,12 @@ INSTANTIATE_TEST_SUITE_P(
               const Bytes plain = RecordedPlain();
               bytes[FirstUnitInFlight(left, ComplementAddReference(plain, "secret")) + 100] ^= 0x40;
             }},
+        RecordCase{"EmptyRecord", "-k linked secret", kStatusSuccess,
+                   RecordCase::CommandOnWhatWasLeft, false,
+                   [](fake::State& state, const Bytes&) {
+                     state.files[".linked.velmoran-recovery"].bytes.clear();
+                     state.files["linked"].bytes = RecordedPlain();
+                   }},
         RecordCase{"TornBeforeItWasWhole", "-k linked secret", kStatusSuccess,
                    RecordCase::CommandOnWhatWasLeft, false,
                    [](fake::State& state, const Bytes& left) {

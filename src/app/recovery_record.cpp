@@ -175,6 +175,17 @@ RecoveryRecord::Finding RecoveryRecord::Find(const char* text, std::size_t folde
     Close();
     return absent ? Finding::None : Finding::Unknown;
   }
+  // An empty record was cut off before its first slot, so before a byte of any file
+  // was written: it is of nothing, and needs no look at the file to be dropped.
+  std::uint64_t recorded = 0;
+  if (platform::GetFileSize(record_, recorded) == platform::Error::None && recorded == 0) {
+    if (keepOthers) {
+      Close();
+    } else {
+      Remove();
+    }
+    return Finding::None;
+  }
   // What the file is now, to tell whether the record is of it.
   platform::FileHandle file = platform::kInvalidFile;
   if (platform::OpenForReading(path, file) != platform::Error::None) {
