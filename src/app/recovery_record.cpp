@@ -1,6 +1,7 @@
 #include "app/recovery_record.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -156,8 +157,9 @@ bool RecoveryRecord::Allocate(std::uint32_t length) {
   batch_ = BatchFor(length);
   slotBytes_ = kHeaderBytes + batch_ / kUnitBytes * 8 + kChecksumBytes;
   slot_ = HeapBlock::Allocate(slotBytes_);
+  spare_ = HeapBlock::Allocate(slotBytes_);
   scratch_ = HeapBlock::Allocate(kScratchBytes);
-  return slot_ && scratch_;
+  return slot_ && spare_ && scratch_;
 }
 
 RecoveryRecord::Finding RecoveryRecord::Find(const char* text, std::size_t folderLength,
@@ -372,11 +374,12 @@ bool RecoveryRecord::WriteRange(platform::FileHandle file, std::uint32_t offset,
   return true;
 }
 
-// The checks of every unit of [start, end), from the bytes on disk and their transform:
-// which of them are the old ones and which the new is `diskIsNew`.
+// The checks of every unit of [start, end) into `checks`, and the sum of their new
+// bytes, from the bytes on disk and their transform: which of them are the old ones and
+// which the new is `diskIsNew`.
 bool RecoveryRecord::PrepareFlight(platform::FileHandle file, std::uint32_t start,
-                                   std::uint32_t end, bool diskIsNew) {
-  std::uint8_t* checks = slot_.Bytes() + kHeaderBytes;
+                                   std::uint32_t end, bool diskIsNew, std::uint8_t* checks,
+                                   std::uint64_t& newSum) {
   std::uint64_t sum = 0;
   for (std::uint32_t chunk = start; chunk < end;) {
     const std::uint32_t length = end - chunk < kScratchBytes ? end - chunk : kScratchBytes;
@@ -402,7 +405,7 @@ bool RecoveryRecord::PrepareFlight(platform::FileHandle file, std::uint32_t star
     }
     chunk += length;
   }
-  flightSum_ = sum;
+  newSum = sum;
   return true;
 }
 
@@ -460,8 +463,20 @@ Status RecoveryRecord::Advance(platform::FileHandle file, std::uint32_t at) {
 }
 
 bool RecoveryRecord::AdvanceTo(platform::FileHandle file, std::uint32_t at) {
-  if (flightEnd_ > done_) {
+  // Only ever the stretch just after the flight, within the file.
+  const bool next = at == flightEnd_ && at < length_;
+  const std::uint32_t end = !next ? at : length_ - at < batch_ ? length_ : at + batch_;
+  const bool inFlight = flightEnd_ > done_;
+  if (inFlight) {
+    // The flight's bytes go to disk while the next stretch is read and checked.
+    platform::StartWriteBack(file, done_, flightEnd_ - done_);
+  }
+  std::uint64_t nextSum = 0;
+  const bool prepared =
+      next && PrepareFlight(file, at, end, false, spare_.Bytes() + kHeaderBytes, nextSum);
+  if (inFlight) {
     if (platform::FlushFile(file) != platform::Error::None) {
+      shrank_ = false;  // a failed flush is a failed write, whatever the read met
       return false;
     }
     doneSum_ += flightSum_;
@@ -469,15 +484,15 @@ bool RecoveryRecord::AdvanceTo(platform::FileHandle file, std::uint32_t at) {
   }
   flightSum_ = 0;
   flightEnd_ = done_;
-  if (at != done_ || at >= length_) {
-    return false;  // only ever the stretch just after the done range, within the file
+  if (!prepared) {
+    return false;
   }
-  const std::uint32_t end = length_ - at < batch_ ? length_ : at + batch_;
   // A recorded flight first, then its bytes: the record is written only once the checks
   // are all in place.
-  const bool prepared = PrepareFlight(file, at, end, false);
+  std::swap(slot_, spare_);
+  flightSum_ = nextSum;
   flightEnd_ = end;
-  return prepared && WriteSlot();
+  return WriteSlot();
 }
 
 // Fits the unit to its checks, old, new, or cut between them (a new start and an old
@@ -620,7 +635,7 @@ bool RecoveryRecord::PutBack(platform::FileHandle file, std::uint32_t written) {
     const std::uint32_t start = (done_ - 1) / batch_ * batch_;
     flightEnd_ = done_;
     done_ = start;
-    if (!PrepareFlight(file, start, flightEnd_, true)) {
+    if (!PrepareFlight(file, start, flightEnd_, true, slot_.Bytes() + kHeaderBytes, flightSum_)) {
       GiveUp(file);
       return false;
     }
@@ -702,5 +717,6 @@ void RecoveryRecord::Close() {
   folder_ = platform::kInvalidFolder;
   name_.Release();
   slot_.Release();
+  spare_.Release();
   scratch_.Release();
 }

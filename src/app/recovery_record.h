@@ -103,7 +103,7 @@ class RecoveryRecord {
   bool ParseSlot(std::uint32_t& sequence);
   bool WriteSlot();
   bool PrepareFlight(platform::FileHandle file, std::uint32_t start, std::uint32_t end,
-                     bool diskIsNew);
+                     bool diskIsNew, std::uint8_t* checks, std::uint64_t& newSum);
   bool ReadRange(platform::FileHandle file, std::uint32_t offset, std::uint32_t length);
   bool WriteRange(platform::FileHandle file, std::uint32_t offset, std::uint32_t length);
   bool FixUnit(std::uint8_t* unit, std::uint32_t length, std::uint32_t position,
@@ -120,6 +120,7 @@ class RecoveryRecord {
   platform::FileHandle record_ = platform::kInvalidFile;
   HeapBlock name_;
   HeapBlock slot_;     // one slot: header, unit checks, checksum
+  HeapBlock spare_;    // the next flight's slot, made while the last one is flushed
   HeapBlock scratch_;  // file bytes being checked or turned
   std::uint32_t batch_ = 0;
   std::uint32_t slotBytes_ = 0;

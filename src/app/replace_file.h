@@ -183,6 +183,7 @@ class FileReplacement {
   Status CommitStaged(std::uint32_t length, RestoreOriginal restore);
   Status CopyStagedOver(std::uint32_t length, RestoreOriginal restore);
   void PutBackPermissions();
+  void SendToDisk();
   bool PutBackPart(std::uint32_t offset, std::uint32_t length);
   bool CarryDescription();
   void CloseFile();
@@ -209,7 +210,8 @@ class FileReplacement {
   HeapBlock scratch_;               // room for the destination's name, for the clean-up
   std::uint8_t* buffer_ = nullptr;  // lent by the job
   std::uint32_t bufferSize_ = 0;
-  std::uint32_t written_ = 0;  // how far the new content may have reached the file
+  std::uint32_t written_ = 0;     // how far the new content may have reached the file
+  std::uint32_t sentToDisk_ = 0;  // where the overwrite last asked for write-back
   RunFiles runFiles_;
   bool runFilesKnown_ = false;
   RecoveryRecord record_;

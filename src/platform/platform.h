@@ -227,6 +227,10 @@ Error SetFileLength(FileHandle file, std::uint64_t length);
 // Waits until the file's content is on stable storage.
 Error FlushFile(FileHandle file);
 
+// Starts writing the file's [offset, offset + length) to stable storage and returns
+// without waiting; a hint only (NotSupported where there is no such call).
+Error StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length);
+
 // Waits until all that was written to the file's file system is on stable storage (a
 // copy-on-write one frees overwritten space then); NotSupported where there is no such call.
 Error FlushFileSystem(FileHandle file);

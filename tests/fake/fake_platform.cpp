@@ -133,7 +133,7 @@ const char* CallName(Call call) {
       "NameStagedFile", "CarryMetadata",  "OpenForOverwrite", "WriteAt",
       "SetFileLength",  "FlushFile",      "RenameOver",       "ReadAt",
       "MoveStagedFile", "OpenLock",       "CarryAttributes",  "FlushFileSystem",
-      "GetRandomBytes", "GetBirthTime",   "OpenEntryForData"};
+      "GetRandomBytes", "GetBirthTime",   "OpenEntryForData", "StartWriteBack"};
   return kNames[static_cast<int>(call)];
 }
 
@@ -577,6 +577,11 @@ Error FlushFile(FileHandle file) {
     fake::MarkFlushed(g_state.files[open.path]);
   }
   return Error::None;
+}
+
+// Nothing counts as flushed before a flush: a crash may still lose any of it.
+Error StartWriteBack(FileHandle /*file*/, std::uint64_t /*offset*/, std::uint64_t /*length*/) {
+  return fake::Failed(Call::StartWriteBack);
 }
 
 Error FlushFileSystem(FileHandle /*file*/) {

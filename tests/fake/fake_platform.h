@@ -44,6 +44,7 @@ enum class Call {
   GetRandomBytes,
   GetBirthTime,
   OpenEntryForData,
+  StartWriteBack,
 };
 
 inline constexpr Call kAllCalls[] = {
@@ -54,7 +55,7 @@ inline constexpr Call kAllCalls[] = {
     Call::NameStagedFile, Call::CarryMetadata,  Call::OpenForOverwrite, Call::WriteAt,
     Call::SetFileLength,  Call::FlushFile,      Call::RenameOver,       Call::ReadAt,
     Call::MoveStagedFile, Call::OpenLock,       Call::CarryAttributes,  Call::FlushFileSystem,
-    Call::GetRandomBytes, Call::GetBirthTime,   Call::OpenEntryForData,
+    Call::GetRandomBytes, Call::GetBirthTime,   Call::OpenEntryForData, Call::StartWriteBack,
 };
 
 const char* CallName(Call call);

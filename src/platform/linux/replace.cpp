@@ -501,6 +501,13 @@ Error SetFileLength(FileHandle file, std::uint64_t length) {
 
 Error FlushFile(FileHandle file) { return ::fsync(Fd(file)) == 0 ? Error::None : LastError(); }
 
+Error StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  return ::sync_file_range(Fd(file), static_cast<off_t>(offset), static_cast<off_t>(length),
+                           SYNC_FILE_RANGE_WRITE) == 0
+             ? Error::None
+             : LastError();
+}
+
 Error FlushFileSystem(FileHandle file) {
   return ::syncfs(Fd(file)) == 0 ? Error::None : LastError();
 }

@@ -475,6 +475,11 @@ Error FlushFile(FileHandle file) {
   return ::FlushFileBuffers(AsHandle(file)) ? Error::None : LastError();
 }
 
+// Windows only flushes a whole file, and waits for it.
+Error StartWriteBack(FileHandle /*file*/, std::uint64_t /*offset*/, std::uint64_t /*length*/) {
+  return Error::NotSupported;
+}
+
 // Flushing a whole volume needs a handle to the volume itself, which only an
 // administrator may open.
 Error FlushFileSystem(FileHandle /*file*/) { return Error::NotSupported; }
