@@ -140,6 +140,10 @@ std::uint32_t UnitsIn(std::uint32_t start, std::uint32_t end) {
 
 }  // namespace
 
+std::uint32_t PieceCheck(const std::uint8_t* data, std::uint32_t length, std::uint32_t index) {
+  return Check(UnitShare(HashBytes(data, length, 0), index));
+}
+
 bool RecoveryRecord::OpenFolderOf(const char* text, std::size_t folderLength, const char* name) {
   Close();
   const std::size_t nameLength = std::strlen(name);

@@ -35,6 +35,10 @@ struct RecordedJob {
   bool inPlace = false;      // the destination is the source's own file by construction
 };
 
+// A check of a piece of at most 512 bytes that lies at piece `index` of a file: where
+// it lies counts, so that pieces cannot trade places.
+std::uint32_t PieceCheck(const std::uint8_t* data, std::uint32_t length, std::uint32_t index);
+
 class RecoveryRecord {
  public:
   enum class Finding {

@@ -526,6 +526,7 @@ Status FileReplacement::ReadBack(std::uint32_t offset, std::uint8_t* buffer, std
       return written_ == 0 ? kStatusDestinationCreate : kStatusShortWrite;
     }
     if (moved == 0) {
+      changedUnderRun_ = true;
       return kStatusRead;  // the file shrank
     }
     done += moved;
@@ -536,17 +537,31 @@ Status FileReplacement::ReadBack(std::uint32_t offset, std::uint8_t* buffer, std
 bool FileReplacement::EndsAt(std::uint32_t length) {
   std::uint8_t beyond = 0;
   std::uint32_t moved = 0;
-  return platform::ReadAt(file_, length, &beyond, 1, moved) == platform::Error::None && moved == 0;
+  const bool ends =
+      platform::ReadAt(file_, length, &beyond, 1, moved) == platform::Error::None && moved == 0;
+  changedUnderRun_ = changedUnderRun_ || !ends;
+  return ends;
+}
+
+Status FileReplacement::WritePart(const std::uint8_t* part, std::uint32_t offset,
+                                  std::uint32_t length) {
+  // Only the source's own file is ever put back, so only there is it worth the checks.
+  if (!unitsCovered_ && !staged_ && jobKnown_ && OwnFile()) {
+    unitsCovered_ = true;
+    units_.Cover(resumesAt_, job_.length);
+  }
+  return WriteBytes(part, offset, length, true);
 }
 
 // A failure with nothing moved yet is a failed write (6), one partway a short write (15).
-Status FileReplacement::WritePart(const std::uint8_t* part, std::uint32_t offset,
-                                  std::uint32_t length) {
+// `fresh` bytes are new content, noted as this run's; a put-back's are not.
+Status FileReplacement::WriteBytes(const std::uint8_t* part, std::uint32_t offset,
+                                   std::uint32_t length, bool fresh) {
   // Under a record no byte is written beyond the stretch it names in flight.
   while (record_.Active() && offset + length > record_.FlightEnd()) {
     if (offset < record_.FlightEnd()) {
       const std::uint32_t first = record_.FlightEnd() - offset;
-      const Status status = WritePart(part, offset, first);
+      const Status status = WriteBytes(part, offset, first, fresh);
       if (status != kStatusSuccess) {
         return status;
       }
@@ -555,6 +570,7 @@ Status FileReplacement::WritePart(const std::uint8_t* part, std::uint32_t offset
       length -= first;
     }
     const Status advanced = record_.Advance(file_, offset);
+    changedUnderRun_ = changedUnderRun_ || advanced == kStatusRead;
     if (advanced != kStatusSuccess) {
       return advanced == kStatusRead || written_ == 0 ? advanced : kStatusShortWrite;
     }
@@ -563,16 +579,20 @@ Status FileReplacement::WritePart(const std::uint8_t* part, std::uint32_t offset
     const std::uint32_t left = length - done;
     const std::uint32_t ask = left < platform::kMaxTransfer ? left : platform::kMaxTransfer;
     std::uint32_t moved = 0;
-    if (platform::WriteAt(file_, std::uint64_t{offset} + done, part + done, ask, moved) !=
-            platform::Error::None ||
-        moved > ask) {
-      return written_ == 0 ? kStatusWrite : kStatusShortWrite;
-    }
-    if (moved == 0) {
-      return kStatusShortWrite;
+    const bool failed = platform::WriteAt(file_, std::uint64_t{offset} + done, part + done, ask,
+                                          moved) != platform::Error::None ||
+                        moved > ask;
+    if (failed || moved == 0) {
+      if (fresh) {
+        units_.Note(part, offset, done);  // what landed before the failure
+      }
+      return failed && written_ == 0 ? kStatusWrite : kStatusShortWrite;
     }
     done += moved;
     written_ = offset + done;
+  }
+  if (fresh) {
+    units_.Note(part, offset, length);
   }
   SendToDisk();
   return kStatusSuccess;
@@ -597,13 +617,42 @@ void FileReplacement::PutBack(RestoreOriginal restore) {
   if (staged_ || restore == nullptr || file_ == platform::kInvalidFile || buffer_ == nullptr) {
     return;
   }
-  if (record_.Active()) {
+  if (record_.Active() && !changedUnderRun_) {
     record_.PutBack(file_, written_);  // where it stops, the record tells where the file stands
     written_ = 0;
     PutBackPermissions();
     platform::FlushFile(file_);
     return;
   }
+  // Another program changed the file's length under the run: a record of it no longer
+  // tells where it stands.
+  record_.Finish();
+  PutBackUnits(restore);
+  written_ = 0;
+  units_.Release();
+  PutBackPermissions();
+  platform::FlushFile(file_);
+}
+
+// What an earlier run wrote (before the units this run covers) is turned back whole;
+// from there on, only each unit that still holds what this run wrote.
+void FileReplacement::PutBackUnits(RestoreOriginal restore) {
+  const std::uint32_t from =
+      units_.Covering() && units_.From() < written_ ? units_.From() : written_;
+  for (std::uint32_t done = from; done < written_;) {
+    const std::uint32_t left = written_ - done;
+    const std::uint32_t unit = left < WrittenUnits::kUnitBytes ? left : WrittenUnits::kUnitBytes;
+    const std::uint32_t reached = written_;
+    if (ReadBack(done, buffer_, unit) == kStatusSuccess && units_.Holds(buffer_, done, unit)) {
+      restore(buffer_, unit, done);
+      if (!PutBackPart(done, unit)) {
+        return;
+      }
+    }
+    written_ = reached;
+    done += unit;
+  }
+  written_ = from;
   for (std::uint32_t done = 0; done < written_;) {
     const std::uint32_t part = written_ - done < bufferSize_ ? written_ - done : bufferSize_;
     if (ReadBack(done, buffer_, part) != kStatusSuccess) {
@@ -617,9 +666,6 @@ void FileReplacement::PutBack(RestoreOriginal restore) {
     written_ = reached;
     done += part;
   }
-  written_ = 0;
-  PutBackPermissions();
-  platform::FlushFile(file_);
 }
 
 Status FileReplacement::Commit(std::uint32_t length, RestoreOriginal restore) {
@@ -705,7 +751,7 @@ Status FileReplacement::CopyStagedOver(std::uint32_t length, RestoreOriginal res
 // simply written again.
 bool FileReplacement::PutBackPart(std::uint32_t offset, std::uint32_t length) {
   for (int attempt = 1;; ++attempt) {
-    if (WritePart(buffer_, offset, length) == kStatusSuccess) {
+    if (WriteBytes(buffer_, offset, length, false) == kStatusSuccess) {
       return true;
     }
     if (attempt == kPutBackAttempts) {
@@ -759,4 +805,5 @@ void FileReplacement::Abandon() {
   staged_ = false;
   stagedName_.Release();
   scratch_.Release();
+  units_.Release();
 }

@@ -49,6 +49,7 @@
 
 #include "app/recovery_record.h"
 #include "app/status.h"
+#include "app/written_units.h"
 #include "platform/heap_block.h"
 #include "platform/platform.h"
 
@@ -185,6 +186,9 @@ class FileReplacement {
   void PutBackPermissions();
   void SendToDisk();
   bool PutBackPart(std::uint32_t offset, std::uint32_t length);
+  Status WriteBytes(const std::uint8_t* part, std::uint32_t offset, std::uint32_t length,
+                    bool fresh);
+  void PutBackUnits(RestoreOriginal restore);
   bool CarryDescription();
   void CloseFile();
   [[nodiscard]] bool OwnFile() const;
@@ -212,6 +216,9 @@ class FileReplacement {
   std::uint32_t bufferSize_ = 0;
   std::uint32_t written_ = 0;     // how far the new content may have reached the file
   std::uint32_t sentToDisk_ = 0;  // where the overwrite last asked for write-back
+  WrittenUnits units_;            // what this run wrote over the source's own file
+  bool unitsCovered_ = false;
+  bool changedUnderRun_ = false;  // the file was found shorter or longer than it was read
   RunFiles runFiles_;
   bool runFilesKnown_ = false;
   RecoveryRecord record_;
