@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Where Velmoran.exe under Wine cannot rename a new file over the destination, it
 # writes the destination itself: a file bind-mounted over it (the rename is refused
-# as busy), and a folder that keeps its entries (chattr +a: nothing in it may be
-# renamed or removed), in place and as a copy's destination. No staged file with data
-# is ever left; in an append-only folder an empty one is the only trace allowed.
+# as busy), a folder that keeps its entries (chattr +a: nothing in it may be renamed or
+# removed), in place and as a copy's destination, and a hard-linked file in a folder
+# that takes no new entry (chattr +i), where no recovery record can be made beside it.
+# No staged file or record with data is ever left; in an append-only folder an empty
+# one is the only trace allowed.
 # Needs root (mount, chattr); skipped otherwise (77).
 # Usage: fallback_test.sh <wine-run.sh> <wine prefix> <Velmoran.exe>
 set -u
 [ "$(id -u)" = 0 ] || { echo "skipped: needs root"; exit 77; }
 . "$(dirname "$0")/wine_case.sh"
 mkdir "$dir/sub"
-trap 'umount "$dir/sub/mounted.bin" 2>/dev/null; chattr -a "$dir/sub" 2>/dev/null; cd /; rm -rf "$dir"' EXIT
+trap 'umount "$dir/sub/mounted.bin" 2>/dev/null; chattr -a -i "$dir/sub" 2>/dev/null; cd /; rm -rf "$dir"' EXIT
 cd "$dir" || exit 1
 win="Z:$dir"
 
@@ -59,6 +61,18 @@ tool -c "$win/original" "$win/sub/new.bin"; status=$?
 [ -e "$dir/sub/new.bin" ] && fail "append-only folder, new file: created"
 [ -z "$(staged_with_data)" ] || fail "append-only folder: left $(staged_with_data)"
 chattr -a "$dir/sub"
+rm -f "$dir/sub/"* "$dir/sub/".*velmoran-* "$dir/back"
+
+# A hard-linked file in a folder that takes no new entry: no record can be made beside
+# it, and it is overwritten as it would be without one.
+cp "$dir/original" "$dir/sub/linked.bin"
+ln "$dir/sub/linked.bin" "$dir/sub/second.bin"
+chattr +i "$dir/sub" || { echo "skipped: no chattr +i here"; exit 77; }
+round_trip "folder without new entries, hard-linked, in place" "$dir/sub/linked.bin"
+round_trip "folder without new entries, hard-linked, copy onto itself" "$dir/sub/linked.bin" \
+  -c "$win/sub/second.bin"
+[ -z "$(ls -A "$dir/sub" | grep velmoran-)" ] || fail "no new entry: left $(ls -A "$dir/sub")"
+chattr -i "$dir/sub"
 
 [ $failures = 0 ] && echo "the overwrite path where no rename can be made: ok"
 [ $failures = 0 ]
