@@ -198,7 +198,7 @@ std::vector<Case> JobCases() {
       // A file with a second name is rewritten in place, kept by a recovery record that
       // goes when the file is complete; where the folder takes no new entry, no record
       // can be made beside it, and the file is rewritten all the same.
-      Case("hard_linked_in_place", 0, {"src"})
+      Case("copy_onto_the_source_by_its_other_name", 0, {"-c", "src", "alias"})
           .File("src", kData)
           .Given([](ToolCase& s) { s.HardLink("src", "alias"); })
           .Becomes("src", Ca(kData))
