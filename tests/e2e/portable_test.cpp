@@ -194,6 +194,24 @@ std::vector<Case> JobCases() {
       Case("copy_onto_the_source_by_another_name", 0, {"-c", "src", "./src"})
           .File("src", kPlain)
           .Becomes("src", Ca(kPlain)),
+
+      // A file with a second name is rewritten in place, kept by a recovery record that
+      // goes when the file is complete; where the folder takes no new entry, no record
+      // can be made beside it, and the file is rewritten all the same.
+      Case("copy_onto_the_source_by_its_other_name", 0, {"-c", "src", "alias"})
+          .File("src", kData)
+          .Given([](ToolCase& s) { s.HardLink("src", "alias"); })
+          .Becomes("src", Ca(kData))
+          .Becomes("alias", Ca(kData)),
+      Case("hard_linked_in_a_folder_that_takes_no_new_entry", 0, {"-m", "locked/src"})
+          .Given([](ToolCase& s) {
+            s.MakeDirectory("locked");
+            s.Write("locked/src", kData);
+            s.HardLink("locked/src", "locked/alias");
+            s.MakeImmutable("locked");
+          })
+          .Becomes("locked/src", XOrData(kData, kDefaultKey))
+          .Becomes("locked/alias", XOrData(kData, kDefaultKey)),
   };
 }
 

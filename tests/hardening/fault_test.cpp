@@ -2,10 +2,13 @@
 // source that changes size under it, and the overwrite-in-place path under the same
 // faults. Whatever happens, every file keeps its exact bytes and nothing is left over.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -685,6 +688,47 @@ TEST_F(FaultTest, ANearlyFullCopyOnWriteDiskDuringAnOverwriteEndsInAWriteStatus)
     return;
   }
   EXPECT_EQ(Names(), names);
+}
+
+// The same where the put-back cannot find room at all (root only): the file shares its
+// blocks with a clone (as `cp --reflink` or a snapshot leaves it), so every block
+// rewritten takes new space and nothing the run frees by flushing. The overwrite fails
+// partway, and so does its put-back: the record is left, and once there is room the
+// same command finishes the job.
+TEST_F(FaultTest, APutBackWithoutRoomLeavesTheRecordForTheSameCommand) {
+  if (!MountSmall(FileSystem::Btrfs, "disk")) {
+    GTEST_SKIP() << "no btrfs or loop device here (root only)";
+  }
+  const Bytes source = SomeBytes(8 * kLength, 15);
+  const Bytes transformed = ComplementAdd(source, kDefaultKey);
+  Write("disk/source", source);
+  HardLink("disk/source", "disk/second");
+  const int from = ::open(Path("disk/source").c_str(), O_RDONLY | O_CLOEXEC);
+  const int to = ::open(Path("disk/clone").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(::ioctl(to, FICLONE, from), 0) << std::strerror(errno);
+  ::close(from);
+  ::close(to);
+  ::sync();
+  FillLeaving(Path("disk/filler"), 2 * kLength);
+  ::sync();
+  const auto names = Names();
+
+  const Outcome outcome = RunTool(In({"-s", "disk/source"}));
+  EXPECT_EQ(outcome.exitCode, 15) << outcome.err;
+  const Bytes left = Read("disk/source");
+  EXPECT_FALSE(left == source) << "put back after all";
+  EXPECT_TRUE(Read("disk/second") == left);
+  ASSERT_EQ(Names().count("disk/.source.velmoran-recovery"), 1U) << "torn, with no record";
+
+  ::unlink(Path("disk/filler").c_str());
+  const Outcome again = RunTool(In({"-s", "disk/source"}));
+  EXPECT_EQ(again.exitCode, 0) << again.err;
+  const Bytes after = Read("disk/source");
+  EXPECT_TRUE(after == transformed) << Describe(after, source, transformed);
+  EXPECT_TRUE(Read("disk/clone") == source) << "the clone lost its bytes";
+  std::set<std::string> without = names;
+  without.erase("disk/filler");
+  EXPECT_EQ(Names(), without) << "the record or a staged file was left";
 }
 
 }  // namespace

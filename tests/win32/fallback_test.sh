@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Where Velmoran.exe under Wine cannot rename a new file over the destination, it
 # writes the destination itself: a file bind-mounted over it (the rename is refused
-# as busy), and a folder that keeps its entries (chattr +a: nothing in it may be
-# renamed or removed), in place and as a copy's destination. No staged file with data
-# is ever left; in an append-only folder an empty one is the only trace allowed.
+# as busy), a folder that keeps its entries (chattr +a: nothing in it may be renamed or
+# removed), in place and as a copy's destination, and a hard-linked file in a folder
+# that takes no new entry (chattr +i), where no recovery record can be made beside it.
+# No staged file or record with data is ever left; in an append-only folder an empty
+# one is the only trace allowed. Last, an overwrite whose put-back fails on a full
+# btrfs leaves its record, for the same command to finish (skipped without btrfs).
 # Needs root (mount, chattr); skipped otherwise (77).
 # Usage: fallback_test.sh <wine-run.sh> <wine prefix> <Velmoran.exe>
 set -u
 [ "$(id -u)" = 0 ] || { echo "skipped: needs root"; exit 77; }
 . "$(dirname "$0")/wine_case.sh"
 mkdir "$dir/sub"
-trap 'umount "$dir/sub/mounted.bin" 2>/dev/null; chattr -a "$dir/sub" 2>/dev/null; cd /; rm -rf "$dir"' EXIT
+trap 'umount "$dir/sub/mounted.bin" "$dir/cow" 2>/dev/null; chattr -a -i "$dir/sub" 2>/dev/null; cd /; rm -rf "$dir"' EXIT
 cd "$dir" || exit 1
 win="Z:$dir"
 
@@ -59,6 +62,52 @@ tool -c "$win/original" "$win/sub/new.bin"; status=$?
 [ -e "$dir/sub/new.bin" ] && fail "append-only folder, new file: created"
 [ -z "$(staged_with_data)" ] || fail "append-only folder: left $(staged_with_data)"
 chattr -a "$dir/sub"
+rm -f "$dir/sub/"* "$dir/sub/".*velmoran-* "$dir/back"
+
+# A hard-linked file in a folder that takes no new entry: no record can be made beside
+# it, and it is overwritten as it would be without one.
+cp "$dir/original" "$dir/sub/linked.bin"
+ln "$dir/sub/linked.bin" "$dir/sub/second.bin"
+chattr +i "$dir/sub" || { echo "skipped: no chattr +i here"; exit 77; }
+round_trip "folder without new entries, hard-linked, in place" "$dir/sub/linked.bin"
+round_trip "folder without new entries, hard-linked, copy onto itself" "$dir/sub/linked.bin" \
+  -c "$win/sub/second.bin"
+[ -z "$(ls -A "$dir/sub" | grep velmoran-)" ] || fail "no new entry: left $(ls -A "$dir/sub")"
+chattr -i "$dir/sub"
+
+# A hard-linked file on a nearly full btrfs that shares its blocks with a clone: every
+# block rewritten takes new space, and flushing frees none, so the overwrite fails
+# partway and so does its put-back (15). The record stays beside the file; once there
+# is room, the same command finishes the job.
+cow=$dir/cow
+mkdir "$cow"
+if truncate -s 128M "$dir/btrfs.img" && mkfs.btrfs -q "$dir/btrfs.img" >/dev/null 2>&1 &&
+   mount -o loop "$dir/btrfs.img" "$cow" 2>/dev/null; then
+  for _ in $(seq 2048); do cat "$dir/original"; done > "$dir/eight.bin"  # 8 MiB
+  cp "$dir/eight.bin" "$cow/linked.bin"
+  ln "$cow/linked.bin" "$cow/second.bin"
+  cp --reflink=always "$cow/linked.bin" "$cow/clone.bin"
+  cp "$dir/eight.bin" "$dir/expected.bin"
+  tool "$win/expected.bin" || fail "btrfs: a lone run failed"
+  sync
+  dd if=/dev/zero of="$cow/filler" bs=1M 2>/dev/null
+  truncate -s $(($(stat -c %s "$cow/filler") - (2 << 20))) "$cow/filler"
+  sync
+  tool "$win/cow/linked.bin"; status=$?
+  [ $status = 15 ] || fail "btrfs, no room for the put-back: exit $status"
+  cmp -s "$cow/linked.bin" "$cow/clone.bin" && fail "btrfs: put back after all"
+  [ -s "$cow/.linked.bin.velmoran-recovery" ] || fail "btrfs: torn, with no record"
+  rm "$cow/filler"
+  sync
+  tool "$win/cow/linked.bin"; status=$?
+  [ $status = 0 ] || fail "btrfs, the same command with room again: exit $status"
+  cmp -s "$cow/linked.bin" "$dir/expected.bin" || fail "btrfs: not what the first run meant"
+  cmp -s "$cow/clone.bin" "$dir/eight.bin" || fail "btrfs: the clone lost its bytes"
+  [ -z "$(ls -A "$cow" | grep velmoran-)" ] || fail "btrfs: left $(ls -A "$cow" | grep velmoran-)"
+  umount "$cow"
+else
+  echo "no btrfs on a loop device here: the failed put-back is not tried"
+fi
 
 [ $failures = 0 ] && echo "the overwrite path where no rename can be made: ok"
 [ $failures = 0 ]

@@ -573,8 +573,17 @@ Error GetRandomBytes(void* buffer, std::size_t length) {
   return Error::None;
 }
 
-// The creation time, in 100-nanosecond steps since 1601.
+// The creation time, in 100-nanosecond steps since 1601. Wine on a Unix file system
+// keeps none: what it reports as the creation time is the change time, which every
+// write moves, so a recovery record would never again match its own file.
 Error GetBirthTime(FileHandle file, std::uint64_t& time) {
+  static const bool kept = [] {
+    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll == nullptr || ::GetProcAddress(ntdll, "wine_get_version") == nullptr;
+  }();
+  if (!kept) {
+    return Error::NotSupported;
+  }
   FILE_BASIC_INFO basic{};
   if (!::GetFileInformationByHandleEx(AsHandle(file), FileBasicInfo, &basic, sizeof basic)) {
     return LastError();
