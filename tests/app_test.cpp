@@ -234,6 +234,39 @@ INSTANTIATE_TEST_SUITE_P(Runs, KeptEntriesTest,
                                          KeptEntriesCase{"-c src new", kStatusDestinationCreate,
                                                          "new"}));
 
+// Limits that leave no room for a staged name beside the file (19 characters more than
+// its folder, 19 for a name): an existing destination is written itself, as a direct
+// write would be, and no staged file is ever made. One more character, and one fits.
+struct NameRoomCase {
+  platform::NameLimits limits;
+  const char* arguments;
+  const char* destination;
+  bool staged;
+};
+
+class NameRoomTest : public JobTest, public testing::WithParamInterface<NameRoomCase> {};
+
+TEST_P(NameRoomTest, WithoutRoomForAStagedNameTheFileItselfIsWritten) {
+  state_->unnamedFiles = false;  // as on Windows: every staged file has a name
+  state_->nameLimits = GetParam().limits;
+  state_->files["old"].bytes = {1, 2, 3};
+  ASSERT_EQ(Run(GetParam().arguments), kStatusSuccess);
+  EXPECT_EQ(FileBytes(GetParam().destination), ComplementAddReference(kPlain, "Velmoran"));
+  EXPECT_EQ(state_->callCount[Call::CreateStagedFile] > 0, GetParam().staged);
+  EXPECT_EQ(state_->callCount[Call::OpenForOverwrite] > 0, !GetParam().staged);
+  for (const auto& [path, file] : state_->files) {
+    EXPECT_EQ(path.find(".velmoran-"), std::string::npos) << path << " left behind";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, NameRoomTest,
+                         testing::Values(NameRoomCase{{255, 18}, "src", "src", false},
+                                         NameRoomCase{{255, 18}, "-c src old", "old", false},
+                                         NameRoomCase{{18, 4095}, "src", "src", false},
+                                         NameRoomCase{{18, 4095}, "-c src old", "old", false},
+                                         NameRoomCase{{255, 19}, "src", "src", true},
+                                         NameRoomCase{{19, 4095}, "-c src old", "old", true}));
+
 // Where the system has unnamed staged files there is no name to leave behind: no probe.
 TEST_F(JobTest, AnUnnamedStagedFileIsNotMovedFirst) {
   ASSERT_EQ(Run("src"), kStatusSuccess);

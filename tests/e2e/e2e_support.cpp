@@ -17,6 +17,7 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -332,6 +333,14 @@ void PrintTo(const Case& c, std::ostream* os) {
     *os << " ]";
   }
 }
+
+ToolCase::~ToolCase() {
+  for (auto undo = atEnd_.rbegin(); undo != atEnd_.rend(); ++undo) {
+    (*undo)();
+  }
+}
+
+void ToolCase::AtEnd(std::function<void()> undo) { atEnd_.push_back(std::move(undo)); }
 
 void ToolCase::MakeImmutable(const std::string& name) {
   if (!ScratchDirectory::MakeImmutable(name)) {

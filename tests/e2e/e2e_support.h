@@ -112,6 +112,13 @@ class ToolCase : public ::testing::TestWithParam<Case>,
  public:
   ToolCase()
       : StartFolder(GetParam()), ScratchDirectory("e2e", above_ ? above_->Root() : std::string()) {}
+  ~ToolCase() override;
+  ToolCase(const ToolCase&) = delete;
+  ToolCase& operator=(const ToolCase&) = delete;
+
+  // Runs `undo` when the case ends, however it ends (a failed row too), last given first:
+  // for what a case changes outside its own folder.
+  void AtEnd(std::function<void()> undo);
 
   // Sets the immutable attribute; skips the test where the file system has none.
   void MakeImmutable(const std::string& name);
@@ -122,6 +129,9 @@ class ToolCase : public ::testing::TestWithParam<Case>,
   [[nodiscard]] Tree Snapshot() const;
 
   void RunCase(const Case& c);
+
+ private:
+  std::vector<std::function<void()>> atEnd_;
 };
 
 void PrintTo(const Case& c, std::ostream* os);

@@ -2,6 +2,7 @@
 // limits on the child, permission bits, owners, links and the immutable attribute.
 // The tests run as root, so read-only means "no write bit at all", not a refusal.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -92,12 +93,72 @@ void Chown(ToolCase& s, const std::string& name, uid_t uid, gid_t gid) {
 
 constexpr uid_t kOtherUser = 65534;
 
+// With fs.protected_symlinks at 1 the kernel itself refuses another user's link in a
+// sticky folder anyone may write, and a planted-link row would pass whatever the tool
+// does: such a row turns the rule off while it runs. The setting is the machine's, so
+// rows in other processes take turns under a lock, and the value to put back stays in
+// the lock file until it is back: a row killed meanwhile leaves it to the next one.
+const char kKernelLinkRule[] = "/proc/sys/fs/protected_symlinks";
+const char kKernelLinkRuleLock[] = "/run/velmoran-e2e-protected-symlinks.lock";
+
+std::string ReadSmall(int fd) {
+  char buffer[32];
+  const ssize_t got = ::pread(fd, buffer, sizeof buffer, 0);
+  return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : std::string();
+}
+
+bool WriteSmall(const char* path, const std::string& text) {
+  const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  return ::close(fd) == 0 && written;
+}
+
+void KernelLinkRuleOff(ToolCase& s) {
+  const int lock = ::open(kKernelLinkRuleLock, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(lock, 0) << kKernelLinkRuleLock << ": " << std::strerror(errno);
+  s.AtEnd([lock] { ::close(lock); });  // after the rule is back: closing releases the lock
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0) << std::strerror(errno);
+  const int rule = ::open(kKernelLinkRule, O_RDONLY | O_CLOEXEC);
+  const std::string current = rule >= 0 ? ReadSmall(rule) : std::string();
+  if (rule >= 0) {
+    ::close(rule);
+  }
+  const std::string leftBehind = ReadSmall(lock);
+  const std::string original = leftBehind.empty() ? current : leftBehind;
+  if (original == "0\n" && current == "0\n") {
+    return;
+  }
+  ASSERT_EQ(::pwrite(lock, original.data(), original.size(), 0),
+            static_cast<ssize_t>(original.size()));
+  if (!WriteSmall(kKernelLinkRule, "0\n")) {
+    const int error = errno;
+    EXPECT_EQ(::ftruncate(lock, 0), 0);
+    GTEST_SKIP() << "fs.protected_symlinks is " << (current.empty() ? "unreadable\n" : current)
+                 << "and cannot be set to 0 here (" << std::strerror(error)
+                 << "): the kernel would refuse the planted link whatever the tool does";
+  }
+  s.AtEnd([lock, original] {
+    const bool back = WriteSmall(kKernelLinkRule, original);
+    EXPECT_TRUE(back) << "could not set fs.protected_symlinks back to " << original;
+    if (back) {  // otherwise the next row puts it back
+      EXPECT_EQ(::ftruncate(lock, 0), 0);
+    }
+  });
+}
+
 // Makes folder "pub" with `mode` owned by `folderOwner`, and in
 // it a link "out" to `target` owned by `linkOwner`.
 void PlantLink(ToolCase& s, const std::string& target, mode_t mode, uid_t linkOwner,
                uid_t folderOwner) {
   if (::geteuid() != 0) {
     GTEST_SKIP() << "needs root";
+  }
+  KernelLinkRuleOff(s);
+  if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure()) {
+    return;
   }
   s.MakeDirectory("pub");
   s.Symlink(target, "pub/out");

@@ -329,7 +329,7 @@ Error LocatePath(const char* path, char* text, std::size_t capacity, std::size_t
 
 bool SameName(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 
-NameLimits GetNameLimits(const char* /*folder*/) { return {255, 4095}; }
+NameLimits GetNameLimits(const char* /*folder*/) { return g_state.nameLimits; }
 
 Error OpenFolder(const char* text, std::size_t length, FolderHandle& folder) {
   if (const Error error = fake::Failed(Call::OpenFolder); error != Error::None) {

@@ -127,6 +127,7 @@ struct State {
   bool crashed = false;
   std::uint64_t keptWrites = ~0ULL;  // unflushed write n survives a crash if bit n % 64 is set
   std::uint64_t writeSequence = 0;
+  platform::NameLimits nameLimits{255, 4095};  // what GetNameLimits reports for every folder
 };
 
 // Fresh state for a test: no files, no faults, no blocks.

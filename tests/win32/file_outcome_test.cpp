@@ -420,11 +420,28 @@ INSTANTIATE_TEST_SUITE_P(Wine, WideCommandLine, testing::ValuesIn(kWideCases),
 
 // A destination whose full path is `length` characters long, in place or as a copy, with
 // a staged file that a killed run left beside it. A direct write serves every such path,
-// so the run does too, whatever a staged name beside it would need.
+// so the run does too, whatever a staged name beside it would need. The length is in the
+// name, or in the folder with a short name: from a folder of 241 characters on, no staged
+// name fits beside the file at all, and the file itself is written.
 struct LongPath {
   std::size_t length;
   Mode mode;
+  bool inFolder = false;
 };
+
+// Makes the folders of `below` (a path under `dir`, its parts split by backslashes), each
+// in turn; the wide call with "\\\\?\\" takes paths past the 248 characters
+// CreateDirectoryA allows.
+void MakeNestedFolders(const TempDir& dir, const std::string& below) {
+  for (std::size_t end = below.find('\\');; end = below.find('\\', end + 1)) {
+    const std::string path = dir.Path() + "\\" + below.substr(0, end);
+    const std::wstring wide = L"\\\\?\\" + std::wstring(path.begin(), path.end());
+    ASSERT_TRUE(::CreateDirectoryW(wide.c_str(), nullptr)) << path;
+    if (end == std::string::npos) {
+      return;
+    }
+  }
+}
 
 class LongDestinationPath : public testing::TestWithParam<LongPath> {};
 
@@ -432,38 +449,66 @@ TEST_P(LongDestinationPath, IsReplacedAndLeavesNothingBehind) {
   const LongPath c = GetParam();
   TempDir dir;
   TempDir elsewhere;
-  const std::size_t folderLength = dir.Path().size() + 1;
-  ASSERT_LT(folderLength + 8, c.length);
-  std::string name(c.length - folderLength - 4, 'n');
-  name += ".bin";
-  // Every staged name is "." + some of the name + ".velmoran-" + 8 hex digits, its path
-  // within MAX_PATH - 1 characters.
-  const std::size_t kept = std::min(name.size(), MAX_PATH - 1 - folderLength - 19);
-  const std::string abandoned = "." + name.substr(0, kept) + ".velmoran-0123abcd";
-  dir.Write(abandoned, "staged");
-  std::string arguments = "\"{d}\\" + name + "\"";
-  Names names = {name, "src.bin"};  // sorted
-  if (c.mode == Mode::Copy) {
-    dir.Write("src.bin", kSource);
-    dir.Write(name, "old");
-    arguments = "-c \"{d}\\src.bin\" " + arguments;
+  std::string sub;  // the folder of the files, below `dir`, with a final backslash
+  std::string name = "a.bin";
+  if (c.inFolder) {
+    const std::size_t deep = c.length - name.size() - dir.Path().size() - 2;
+    std::string below(deep, 'f');
+    for (std::size_t at = 100; at + 1 < below.size(); at += 101) {  // parts of 100 at most
+      below[at] = '\\';
+    }
+    MakeNestedFolders(dir, below);
+    sub = below + "\\";
   } else {
-    dir.Write(name, kSource);
+    ASSERT_LT(dir.Path().size() + 1 + 8, c.length);
+    name = std::string(c.length - dir.Path().size() - 1 - 4, 'n') + ".bin";
+  }
+  const std::size_t folderLength = dir.Path().size() + 1 + sub.size();
+  ASSERT_EQ(folderLength + name.size(), c.length);
+  // Every staged name is "." + some of the name + ".velmoran-" + 8 hex digits, its path
+  // within MAX_PATH - 1 characters; beside a longer folder path none fits.
+  constexpr std::size_t kStagedExtra = 19;
+  const bool stagedFits = folderLength + kStagedExtra <= MAX_PATH - 1;
+  Names names;  // in `sub`, sorted
+  if (stagedFits) {
+    const std::size_t kept = std::min(name.size(), MAX_PATH - 1 - folderLength - kStagedExtra);
+    const std::string abandoned = "." + name.substr(0, kept) + ".velmoran-0123abcd";
+    dir.Write(sub + abandoned, "staged");
+  }
+  std::string arguments = "\"{d}\\" + sub + name + "\"";
+  if (c.mode == Mode::Copy) {  // the source beside the long-named file, or above the folder
+    dir.Write("src.bin", kSource);
+    dir.Write(sub + name, "old");
+    arguments = "-c \"{d}\\src.bin\" " + arguments;
+    names = sub.empty() ? Names{name, "src.bin"} : Names{name};
+  } else {
+    dir.Write(sub + name, kSource);
     names = {name};
   }
+  std::sort(names.begin(), names.end());
   EXPECT_EQ(RunSilently(arguments, dir, elsewhere.Path()), 0U);
-  EXPECT_EQ(dir.Read(name), Transformed());
-  EXPECT_EQ(dir.Names(), names) << "a staged file was left behind";
+  EXPECT_EQ(dir.Read(sub + name), Transformed());
+  if (c.mode == Mode::Copy) {
+    EXPECT_EQ(dir.Read("src.bin"), kSource);
+  }
+  const std::string folder = sub.empty() ? std::string() : sub.substr(0, sub.size() - 1);
+  EXPECT_EQ(dir.Names(folder), names) << "a staged file was left behind";
   EXPECT_EQ(elsewhere.Names(), Names{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Wine, LongDestinationPath,
-                         testing::Values(LongPath{241, Mode::InPlace}, LongPath{242, Mode::InPlace},
-                                         LongPath{250, Mode::Copy}, LongPath{258, Mode::InPlace},
-                                         LongPath{259, Mode::Copy}, LongPath{259, Mode::InPlace}),
-                         [](const testing::TestParamInfo<LongPath>& param) {
-                           return std::to_string(param.param.length) +
-                                  (param.param.mode == Mode::Copy ? "Copy" : "InPlace");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Wine, LongDestinationPath,
+    testing::Values(LongPath{241, Mode::InPlace}, LongPath{242, Mode::InPlace},
+                    LongPath{250, Mode::Copy}, LongPath{258, Mode::InPlace},
+                    LongPath{259, Mode::Copy}, LongPath{259, Mode::InPlace},
+                    // a folder of 240: a staged name fits, with none of the name
+                    LongPath{245, Mode::InPlace, true}, LongPath{245, Mode::Copy, true},
+                    // from 241 on: none fits
+                    LongPath{246, Mode::InPlace, true}, LongPath{246, Mode::Copy, true},
+                    LongPath{259, Mode::InPlace, true}, LongPath{259, Mode::Copy, true}),
+    [](const testing::TestParamInfo<LongPath>& param) {
+      return std::to_string(param.param.length) + (param.param.inFolder ? "InFolder" : "") +
+             (param.param.mode == Mode::Copy ? "Copy" : "InPlace");
+    });
 
 }  // namespace

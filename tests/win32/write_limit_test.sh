@@ -73,4 +73,30 @@ done
 check "from the parent folder, onto its own file's other name: 15, as before" 15 $status \
   src=original link=original
 
+# And by the short (8.3) name Windows makes up for a long one, as "dir /x" shows it.
+short_name() {
+  "$run" "$prefix" cmd /c dir /x "$1" 2>/dev/null | tr -d '\r' |
+    awk -v name="$1" '$NF == name { print $(NF-1) }'
+}
+cp original longsourcename.bin
+ln longsourcename.bin longlink.bin
+short=$(short_name longsourcename.bin)
+case $short in
+  *~*)
+    # Unlimited, the copy changes the file itself (both names), not a new one by that
+    # name; a second run brings the bytes back.
+    "$run" "$prefix" "$exe" -s -c longsourcename.bin "$short" >/dev/null 2>&1; status=$?
+    [ $status = 0 ] && ! cmp -s longlink.bin original ||
+      { echo "by its short name, unlimited: exit $status, or not its own file"; failures=$((failures + 1)); }
+    "$run" "$prefix" "$exe" -s -c longsourcename.bin "$short" >/dev/null 2>&1; status=$?
+    check "by its short name, unlimited, twice: 0, both names as before" 0 $status \
+      longsourcename.bin=original longlink.bin=original
+    limited 100 -s -c longsourcename.bin "$short"; status=$?
+    check "copy onto its own file by its short name $short, partway: 15, both names as before" \
+      15 $status longsourcename.bin=original longlink.bin=original
+    [ "$(listing)" = "link longlink.bin longsourcename.bin original src " ] ||
+      { echo "left behind: $(listing)"; failures=$((failures + 1)); } ;;
+  *) echo "no short name for longsourcename.bin: '$short'"; failures=$((failures + 1)) ;;
+esac
+
 [ $failures = 0 ]
