@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "app/retrying_write.h"
+
 namespace {
 
 constexpr std::uint8_t kMagic[8] = {'V', 'L', 'M', 'R', 'R', 'E', 'C', 1};
@@ -16,10 +18,6 @@ constexpr std::uint32_t kScratchBytes = 64U << 10;  // a multiple of the unit
 // Rounds of the key fingerprint's stretching: slow to guess keys against, yet a small
 // part of a run.
 constexpr std::uint32_t kStretchRounds = 1U << 20;
-// How often a put-back's write is made, after flushing first the file, then its whole
-// file system: on a copy-on-write file system an overwrite needs new space until what
-// was written is flushed.
-constexpr int kPutBackAttempts = 3;
 
 constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ULL;
 constexpr std::uint64_t kPrime2 = 0xC2B2AE3D27D4EB4FULL;
@@ -333,15 +331,8 @@ bool RecoveryRecord::WriteSlot() {
   Store64(bytes + end, HashBytes(bytes, end, kPrime1));
   const std::uint32_t total = end + kChecksumBytes;
   const std::uint64_t at = std::uint64_t{sequence_ & 1U} * slotBytes_;
-  bool written = true;
-  for (std::uint32_t done = 0; written && done < total;) {
-    std::uint32_t moved = 0;
-    written = platform::WriteAt(record_, at + done, bytes + done, total - done, moved) ==
-                  platform::Error::None &&
-              moved != 0;
-    done += moved;
-  }
-  if (written && platform::FlushFile(record_) == platform::Error::None) {
+  if (WriteWhole(record_, at, bytes, total) &&
+      platform::FlushFile(record_) == platform::Error::None) {
     return true;
   }
   // The slot of the last whole record is never the next one written.
@@ -366,16 +357,7 @@ bool RecoveryRecord::ReadRange(platform::FileHandle file, std::uint32_t offset,
 
 bool RecoveryRecord::WriteRange(platform::FileHandle file, std::uint32_t offset,
                                 std::uint32_t length) {
-  for (std::uint32_t done = 0; done < length;) {
-    std::uint32_t moved = 0;
-    if (platform::WriteAt(file, std::uint64_t{offset} + done, scratch_.Bytes() + done,
-                          length - done, moved) != platform::Error::None ||
-        moved == 0 || moved > length - done) {
-      return false;
-    }
-    done += moved;
-  }
-  return true;
+  return WriteWhole(file, offset, scratch_.Bytes(), length);
 }
 
 // The checks of every unit of [start, end) into `checks`, and the sum of their new
@@ -601,29 +583,12 @@ bool RecoveryRecord::RevertRange(platform::FileHandle file, std::uint32_t start,
       return false;
     }
     job_.transform(scratch_.Bytes(), length, chunk);
-    if (!Retrying(file, [&] { return WriteRange(file, chunk, length); })) {
+    if (!WriteRetrying(file, [&] { return WriteRange(file, chunk, length); })) {
       return false;
     }
     chunk += length;
   }
   return true;
-}
-
-template <typename Write>
-bool RecoveryRecord::Retrying(platform::FileHandle file, Write write) {
-  for (int attempt = 1;; ++attempt) {
-    if (write()) {
-      return true;
-    }
-    if (attempt == kPutBackAttempts) {
-      return false;
-    }
-    if (attempt == 1) {
-      platform::FlushFile(file);
-    } else {
-      platform::FlushFileSystem(file);
-    }
-  }
 }
 
 // Backwards, a stretch at a time, so that the record always tells a done range of new
@@ -644,7 +609,7 @@ bool RecoveryRecord::PutBack(platform::FileHandle file, std::uint32_t written) {
       return false;
     }
     doneSum_ -= flightSum_;
-    if (!Retrying(record_, [this] { return WriteSlot(); })) {
+    if (!WriteRetrying(record_, [this] { return WriteSlot(); })) {
       // The record itself can no longer be written: the rest is put back as it would be
       // without one, and the record goes once that has been done whole.
       const bool whole =

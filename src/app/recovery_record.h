@@ -113,9 +113,6 @@ class RecoveryRecord {
   bool FixUnit(std::uint8_t* unit, std::uint32_t length, std::uint32_t position,
                std::uint32_t index) const;
   bool RevertRange(platform::FileHandle file, std::uint32_t start, std::uint32_t end);
-  // Makes `write` again after a failure, flushing first `file`, then its file system.
-  template <typename Write>
-  bool Retrying(platform::FileHandle file, Write write);
   void Remove();
   bool RemoveEntry();
 

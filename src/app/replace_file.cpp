@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/retrying_write.h"
+
 namespace {
 
 // Staged names: "." + the destination's name + ".velmoran-" + 8 lower-case hex digits.
@@ -20,11 +22,6 @@ constexpr int kLockAttempts = 8;
 
 // How many fresh names a staged file tries before giving up.
 constexpr int kNameAttempts = 100;
-
-// How often a part that could not be put back is written again, after flushing first
-// the file, then its whole file system: on a copy-on-write file system an overwrite
-// needs new space until what was written is flushed.
-constexpr int kPutBackAttempts = 3;
 
 // Room for a path before the system says how much it needs.
 constexpr std::size_t kFirstPathCapacity = 256;
@@ -750,19 +747,8 @@ Status FileReplacement::CopyStagedOver(std::uint32_t length, RestoreOriginal res
 // Writes the original bytes of a part, in the buffer, back; a part written partway is
 // simply written again.
 bool FileReplacement::PutBackPart(std::uint32_t offset, std::uint32_t length) {
-  for (int attempt = 1;; ++attempt) {
-    if (WriteBytes(buffer_, offset, length, false) == kStatusSuccess) {
-      return true;
-    }
-    if (attempt == kPutBackAttempts) {
-      return false;
-    }
-    if (attempt == 1) {
-      platform::FlushFile(file_);
-    } else {
-      platform::FlushFileSystem(file_);
-    }
-  }
+  return WriteRetrying(
+      file_, [&] { return WriteBytes(buffer_, offset, length, false) == kStatusSuccess; });
 }
 
 // A write clears set-id bits; the file's own owner gets them back, where the system

@@ -122,6 +122,24 @@ void Describe(const std::string& path, const File& file, platform::FileInfo& inf
   info.id = IdOf(path);
 }
 
+// Opens the file at `path` unless `call` is to fail: NotFound where there is none, and
+// with `regularOnly` NotSupported where it is no regular file.
+Error OpenExisting(Call call, const std::string& path, bool regularOnly,
+                   platform::FileHandle& file) {
+  if (const Error error = Failed(call); error != Error::None) {
+    return error;
+  }
+  const auto found = g_state.files.find(path);
+  if (found == g_state.files.end()) {
+    return Error::NotFound;
+  }
+  if (regularOnly && !found->second.regular) {
+    return Error::NotSupported;
+  }
+  file = NewHandle(path);
+  return Error::None;
+}
+
 }  // namespace
 
 const char* CallName(Call call) {
@@ -218,18 +236,7 @@ void ReleaseBlock(void* block, std::size_t size) {
 // ---- reading ----
 
 Error OpenForReading(const char* path, FileHandle& file) {
-  if (const Error error = fake::Failed(Call::OpenForReading); error != Error::None) {
-    return error;
-  }
-  const auto found = g_state.files.find(path);
-  if (found == g_state.files.end()) {
-    return Error::NotFound;
-  }
-  if (!found->second.regular) {
-    return Error::NotSupported;
-  }
-  file = fake::NewHandle(path);
-  return Error::None;
+  return fake::OpenExisting(Call::OpenForReading, path, true, file);
 }
 
 Error ProbeWriteAccess(const char* path) {
@@ -395,16 +402,7 @@ Error InspectEntry(FolderHandle folder, const char* name, FileInfo& info) {
 }
 
 Error OpenEntry(FolderHandle folder, const char* name, FileHandle& file) {
-  if (const Error error = fake::Failed(Call::OpenEntry); error != Error::None) {
-    return error;
-  }
-  const std::string path = AsFolder(folder)->prefix + name;
-  const auto found = g_state.files.find(path);
-  if (found == g_state.files.end()) {
-    return Error::NotFound;
-  }
-  file = fake::NewHandle(path);
-  return Error::None;
+  return fake::OpenExisting(Call::OpenEntry, AsFolder(folder)->prefix + name, false, file);
 }
 
 Error TryLock(FileHandle file) {
@@ -518,14 +516,7 @@ Error CarryAttributes(FileHandle /*file*/, const char* /*from*/) {
 }
 
 Error OpenForOverwrite(const char* path, FileHandle& file) {
-  if (const Error error = fake::Failed(Call::OpenForOverwrite); error != Error::None) {
-    return error;
-  }
-  if (g_state.files.count(path) == 0) {
-    return Error::NotFound;
-  }
-  file = fake::NewHandle(path);
-  return Error::None;
+  return fake::OpenExisting(Call::OpenForOverwrite, path, false, file);
 }
 
 Error WriteAt(FileHandle file, std::uint64_t offset, const void* data, std::uint32_t length,
@@ -636,19 +627,7 @@ Error GetBirthTime(FileHandle file, std::uint64_t& time) {
 }
 
 Error OpenEntryForData(FolderHandle folder, const char* name, bool /*writable*/, FileHandle& file) {
-  if (const Error error = fake::Failed(Call::OpenEntryForData); error != Error::None) {
-    return error;
-  }
-  const std::string path = AsFolder(folder)->prefix + name;
-  const auto found = g_state.files.find(path);
-  if (found == g_state.files.end()) {
-    return Error::NotFound;
-  }
-  if (!found->second.regular) {
-    return Error::NotSupported;
-  }
-  file = fake::NewHandle(path);
-  return Error::None;
+  return fake::OpenExisting(Call::OpenEntryForData, AsFolder(folder)->prefix + name, true, file);
 }
 
 }  // namespace platform

@@ -295,17 +295,16 @@ bool HoldsTheEntryItself(HANDLE file, FolderHandle folder, const char* name) {
   return SameName(rest, name);
 }
 
-}  // namespace
-
-// A running program's staged file is open without sharing, so this open fails (Busy).
-// Deleting stays shared, so the entry can be removed while it is held here. A link is
-// never opened: what it leads to is NotSupported.
-Error OpenEntry(FolderHandle folder, const char* name, FileHandle& file) {
+// Opens the entry `name` of `folder` itself with `access`, letting others do what
+// `sharing` allows meanwhile; a link, or what Wine followed one to, is NotSupported.
+Error OpenEntryItself(FolderHandle folder, const char* name, DWORD access, DWORD sharing,
+                      FileHandle& file) {
   const Text path = Join(folder, name);
   if (path.Get() == nullptr) {
     return Error::NoSpace;
   }
-  HANDLE opened = OpenEntryAs(path.Get(), GENERIC_READ | DELETE, 0);
+  HANDLE opened = ::CreateFileA(path.Get(), access, sharing, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (opened == INVALID_HANDLE_VALUE) {
     return LastError();
   }
@@ -315,6 +314,16 @@ Error OpenEntry(FolderHandle folder, const char* name, FileHandle& file) {
   }
   file = reinterpret_cast<FileHandle>(opened);
   return Error::None;
+}
+
+}  // namespace
+
+// A running program's staged file is open without sharing, so this open fails (Busy).
+// Deleting stays shared, so the entry can be removed while it is held here. A link is
+// never opened: what it leads to is NotSupported.
+Error OpenEntry(FolderHandle folder, const char* name, FileHandle& file) {
+  return OpenEntryItself(folder, name, GENERIC_READ | DELETE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, file);
 }
 
 // Through the handle that was checked, so nothing can be swapped in between: the entry
@@ -594,22 +603,8 @@ Error GetBirthTime(FileHandle file, std::uint64_t& time) {
 
 // Others may read it meanwhile, never write it.
 Error OpenEntryForData(FolderHandle folder, const char* name, bool writable, FileHandle& file) {
-  const Text path = Join(folder, name);
-  if (path.Get() == nullptr) {
-    return Error::NoSpace;
-  }
-  HANDLE opened =
-      ::CreateFileA(path.Get(), GENERIC_READ | (writable ? GENERIC_WRITE : 0), FILE_SHARE_READ,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (opened == INVALID_HANDLE_VALUE) {
-    return LastError();
-  }
-  if (!HoldsTheEntryItself(opened, folder, name)) {
-    ::CloseHandle(opened);
-    return Error::NotSupported;
-  }
-  file = reinterpret_cast<FileHandle>(opened);
-  return Error::None;
+  return OpenEntryItself(folder, name, GENERIC_READ | (writable ? GENERIC_WRITE : 0),
+                         FILE_SHARE_READ, file);
 }
 
 }  // namespace platform
