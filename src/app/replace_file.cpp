@@ -595,13 +595,13 @@ Status FileReplacement::WriteBytes(const std::uint8_t* part, std::uint32_t offse
   return kStatusSuccess;
 }
 
-// An overwrite rewrites blocks the file already has: sending them to disk as they are
-// made keeps the disk busy while the rest is read and ciphered, so the flush at the end
-// of each stretch waits less. Measured on a 1 GiB overwrite, 1 to 8 MiB at a time all
-// ran within a tenth of cp + sync, against 1.4 times without.
+// Sending what was written to disk every few MiB keeps the disk busy while the rest is
+// read and ciphered, so the flush at the end waits for little. Measured side by side on
+// a 1 GiB file, warm: a copy 0.88 times cp + sync against 1.05 without, an overwrite
+// in place under its record 1.0 to 1.1 times against 1.4; cold the same as without.
 void FileReplacement::SendToDisk() {
   constexpr std::uint32_t kSendBytes = 4U << 20;
-  if (staged_ || written_ < std::uint64_t{sentToDisk_} + kSendBytes) {
+  if (written_ < std::uint64_t{sentToDisk_} + kSendBytes) {
     return;
   }
   platform::StartWriteBack(file_, sentToDisk_, written_ - sentToDisk_);  // a hint only
