@@ -280,11 +280,13 @@ TEST_F(JobTest, AnUnnamedStagedFileIsNotMovedFirst) {
 // Just before the rename, the destination's name must still lead to the file that was
 // looked at: a name that is gone or leads elsewhere is refused, nothing touched.
 TEST_F(JobTest, ANameThatNoLongerLeadsToTheDestinationIsNeverRenamedOver) {
-  for (const char* arguments : {"src", "-c src dst"}) {
+  // A copy looks at its source's entry first.
+  const std::pair<const char*, int> runs[] = {{"src", 1}, {"-c src dst", 2}};
+  for (const auto& [arguments, check] : runs) {
     for (const platform::Error error : {platform::Error::NotFound, platform::Error::Other}) {
       SetUp();
       state_->files["dst"].bytes = {1, 2, 3};
-      fake::InjectFault(Call::InspectEntry, 1, Fault::Fail, error);
+      fake::InjectFault(Call::InspectEntry, check, Fault::Fail, error);
       EXPECT_EQ(Run(arguments), kStatusDestinationCreate) << arguments;
       EXPECT_EQ(FileBytes("src"), kPlain) << arguments;
       EXPECT_EQ(FileBytes("dst"), Bytes({1, 2, 3})) << arguments;

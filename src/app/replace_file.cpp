@@ -431,7 +431,13 @@ Status FileReplacement::RefuseIfRecorded(const char* path, Status refused) {
   if (!MakeRecordName(name)) {
     return kStatusSuccess;
   }
-  exists_ = platform::InspectFile(FullPath(), existing_) == platform::Error::None;
+  // The source is only looked at, as its folder's entry: InspectFile's test of whether
+  // it may be written opens it for writing, on Windows without sharing, and another
+  // run's open of the same source for reading would fail meanwhile.
+  platform::FolderHandle folder = platform::kInvalidFolder;
+  exists_ = platform::OpenFolder(FullPath(), nameStart_, folder) == platform::Error::None &&
+            platform::InspectEntry(folder, Name(), existing_) == platform::Error::None;
+  platform::CloseFolder(folder);
   const RecoveryRecord::Finding found = FindRecord(name.Text());
   record_.Close();
   return found == RecoveryRecord::Finding::None ? kStatusSuccess : refused;

@@ -582,7 +582,8 @@ struct RecordRow {
   const char* name;
   std::vector<std::string> args;
   int exitCode;
-  bool finished;  // the file then holds what the first run meant to write, record gone
+  bool finished;            // the file then holds what the first run meant to write, record gone
+  bool unwritable = false;  // made immutable before the command: still read, never written
 };
 
 class RecordRowTest : public FaultTest, public ::testing::WithParamInterface<RecordRow> {};
@@ -601,6 +602,9 @@ TEST_P(RecordRowTest, TheRecordDecidesWhoMayTouchTheFile) {
   const Bytes left = Read("source");
   ASSERT_TRUE(left != source);
   ASSERT_EQ(Names().count(".source.velmoran-recovery"), 1U);
+  if (GetParam().unwritable && !MakeImmutable("source")) {
+    GTEST_SKIP() << "the file system has no immutable attribute";
+  }
   const auto names = Names();
 
   const Outcome outcome = RunTool(In(GetParam().args));
@@ -629,7 +633,13 @@ INSTANTIATE_TEST_SUITE_P(
         RecordRow{"CopyOverIt", {"-s", "-c", "-k", "other", "source", "secret"}, 3, false},
         RecordRow{
             "CopyFromItsOtherName", {"-s", "-c", "-k", "second", "copy", "secret"}, 19, false},
-        RecordRow{"SameCommandOnItsOtherName", {"-s", "-k", "second", "secret"}, 0, true}),
+        RecordRow{"SameCommandOnItsOtherName", {"-s", "-k", "second", "secret"}, 0, true},
+        // A source another program keeps from being written is still only read.
+        RecordRow{"CopyFromItsOtherNameThatMayNotBeWritten",
+                  {"-s", "-c", "-k", "second", "copy", "secret"},
+                  19,
+                  false,
+                  true}),
     [](const ::testing::TestParamInfo<RecordRow>& p) { return std::string(p.param.name); });
 
 // An overwrite needs new blocks where the file has holes: a full disk then fails it
