@@ -203,13 +203,10 @@ class FileReplacement {
   const char* path_ = nullptr;
   HeapBlock located_;  // the path a write reaches, as the system spells it
   std::size_t nameStart_ = 0;
-  bool exists_ = false;
   platform::FileInfo existing_;
-  bool staged_ = false;
   platform::FolderHandle folder_ = platform::kInvalidFolder;
   platform::FileHandle file_ = platform::kInvalidFile;
   HeapBlock stagedName_;            // room for one staged name, and the staged file's own
-  bool named_ = false;              // whether the staged file has that name yet
   std::size_t keptName_ = 0;        // how much of the destination's name a staged name carries
   HeapBlock scratch_;               // room for the destination's name, for the clean-up
   std::uint8_t* buffer_ = nullptr;  // lent by the job
@@ -217,14 +214,17 @@ class FileReplacement {
   std::uint32_t written_ = 0;     // how far the new content may have reached the file
   std::uint32_t sentToDisk_ = 0;  // where the overwrite last asked for write-back
   WrittenUnits units_;            // what this run wrote over the source's own file
-  bool unitsCovered_ = false;
-  bool changedUnderRun_ = false;  // the file was found shorter or longer than it was read
   RunFiles runFiles_;
-  bool runFilesKnown_ = false;
   RecoveryRecord record_;
   RecordedJob job_;
   std::uint32_t resumesAt_ = 0;
   bool jobKnown_ = false;
   bool recovering_ = false;
   bool entriesStay_ = false;  // the folder was found to keep every entry (append-only)
+  bool unitsCovered_ = false;
+  bool changedUnderRun_ = false;  // the file was found shorter or longer than it was read
+  bool exists_ = false;
+  bool staged_ = false;
+  bool named_ = false;  // whether the staged file has its staged name yet
+  bool runFilesKnown_ = false;
 };
