@@ -212,7 +212,7 @@ class FileReplacement {
   std::uint8_t* buffer_ = nullptr;  // lent by the job
   std::uint32_t bufferSize_ = 0;
   std::uint32_t written_ = 0;     // how far the new content may have reached the file
-  std::uint32_t sentToDisk_ = 0;  // where the overwrite last asked for write-back
+  std::uint32_t sentToDisk_ = 0;  // where write-back was last asked for
   WrittenUnits units_;            // what this run wrote over the source's own file
   RunFiles runFiles_;
   RecoveryRecord record_;
